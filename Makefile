@@ -1,0 +1,58 @@
+# selfpatch: `make test` runs everything, `make demo` runs the main job.
+SHELL := /bin/bash
+ROOT := $(CURDIR)
+JOBS ?= $(shell nproc)
+
+NATIVE := build/native
+ASAN := build/asan
+WIN := build/win
+
+.PHONY: all setup build native asan win test test-native test-win test-e2e demo fuzz bench stress clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+$(NATIVE)/CMakeCache.txt:
+	cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+$(ASAN)/CMakeCache.txt:
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DSP_SANITIZE=ON >/dev/null
+$(WIN)/CMakeCache.txt:
+	cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+
+native: $(NATIVE)/CMakeCache.txt
+	cmake --build $(NATIVE) -j $(JOBS)
+asan: $(ASAN)/CMakeCache.txt
+	cmake --build $(ASAN) -j $(JOBS)
+win: $(WIN)/CMakeCache.txt
+	cmake --build $(WIN) -j $(JOBS)
+
+build: native asan win
+
+test: setup
+	@$(MAKE) --no-print-directory build
+	@bash scripts/run-tests.sh
+
+test-native: asan
+	ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+test-win: win
+	scripts/with-wine.sh ctest --test-dir $(WIN) --output-on-failure
+test-e2e: native win
+	scripts/with-wine.sh /usr/bin/python3 -m pytest -q tests/e2e
+
+demo: setup
+	@$(MAKE) --no-print-directory native win
+	@scripts/with-wine.sh bash scripts/demo.sh
+
+fuzz: setup
+	@bash scripts/fuzz.sh
+
+bench: setup native
+	@bash scripts/bench.sh
+
+stress: setup native win
+	@scripts/with-wine.sh bash scripts/stress.sh
+
+clean:
+	rm -rf build

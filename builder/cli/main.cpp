@@ -1,0 +1,41 @@
+// selfpatch: builds, packs, inspects and verifies update installers.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "builder/cli/command.h"
+
+namespace {
+
+std::vector<Command>& Commands() {
+  static std::vector<Command> commands;
+  return commands;
+}
+
+void PrintUsage(FILE* out) {
+  std::fprintf(out, "usage: selfpatch COMMAND [OPTIONS]\n\ncommands:\n");
+  for (const Command& command : Commands())
+    std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
+  std::fprintf(out, "\nRun 'selfpatch COMMAND --help' for a command's options.\n");
+}
+
+}  // namespace
+
+void RegisterCommand(const Command& command) { Commands().push_back(command); }
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") ||
+      !std::strcmp(argv[1], "help")) {
+    PrintUsage(stdout);
+    return 0;
+  }
+  for (const Command& command : Commands())
+    if (!std::strcmp(argv[1], command.name)) return command.run(argc - 1, argv + 1);
+  std::fprintf(stderr, "selfpatch: unknown command '%s'\n", argv[1]);
+  PrintUsage(stderr);
+  return 2;
+}

@@ -1,0 +1,21 @@
+# Native side: the portable core's unit tests, the patch author's tool,
+# the fuzz targets and the benchmarks.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+file(GLOB SP_NATIVE_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*_test.cpp)
+if(SP_NATIVE_TEST_SOURCES)
+  add_executable(native_tests ${SP_NATIVE_TEST_SOURCES})
+  target_link_libraries(native_tests PRIVATE sp_core sp_writers gtest_main)
+  target_compile_options(native_tests PRIVATE ${SP_WARNINGS})
+  gtest_discover_tests(native_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
+endif()
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/builder/native.cmake)
+  include(${CMAKE_SOURCE_DIR}/builder/native.cmake)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/fuzz/fuzz.cmake)
+  include(${CMAKE_SOURCE_DIR}/fuzz/fuzz.cmake)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/bench.cmake)
+  include(${CMAKE_SOURCE_DIR}/bench/bench.cmake)
+endif()

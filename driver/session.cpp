@@ -1,0 +1,3 @@
+#include "driver/session.h"
+
+UpdateSession session;

@@ -1,0 +1,29 @@
+// The process-wide state of one update run. Zero at start; lives until the
+// process ends. Every module reads and writes it through `session`.
+#pragma once
+
+#include <stdint.h>
+
+constexpr int kStringKeyCount = 50;
+
+// Texts of the patch by key: each slot points at a NUL-terminated text inside
+// the mapped patch file, or at a static empty text, or is absent (null).
+struct StringTable {
+  const char* text[kStringKeyCount];
+};
+
+struct UpdateSession {
+  uint32_t failureCount;        // files not updated: missing or of another version
+  uint8_t silent;               // no boxes, no progress window, no folder browser
+  char caption[256];            // caption of every box and of the progress window
+  void* instance;               // the executable's module handle (HINSTANCE)
+  int32_t updatedCount;         // copies replaced plus files created
+  void* progressWindow;         // HWND of the progress window, null until shown
+  const uint32_t* crcTable;     // CRC-32 table, set on first use
+  char candidateFolders[8192];  // ';'-separated folders where files are looked for
+  uint32_t lastProgressTick;    // tick of the last progress text of a folder scan
+  StringTable strings;          // the patch texts by key
+  uint32_t rebootNeeded;        // a replacement waits for the next restart
+};
+
+extern UpdateSession session;
