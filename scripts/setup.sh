@@ -11,7 +11,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   libdivsufsort-dev libtomlplusplus-dev libcli11-dev libzopfli-dev
   wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic locales
-  python3-pytest python3-pefile
+  python3-pytest python3-pefile nlohmann-json3-dev
   osslsigncode bsdiff xdelta3 zstd
 )
 
