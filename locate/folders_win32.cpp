@@ -1,0 +1,18 @@
+#include <windows.h>
+
+#include "locate/folders.h"
+
+namespace {
+
+bool SystemIsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
+
+bool SystemIsDirectory(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool SystemEqualNoCase(const char* a, const char* b) { return lstrcmpiA(a, b) == 0; }
+
+}  // namespace
+
+PathSystem pathSystem = {SystemIsLeadByte, SystemIsDirectory, SystemEqualNoCase};
