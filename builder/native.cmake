@@ -13,3 +13,8 @@ file(GLOB SP_CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/builder/cli/*.cpp
 add_executable(selfpatch ${SP_CLI_SOURCES})
 target_link_libraries(selfpatch PRIVATE ${SP_BUILDER_LIB} sp_writers sp_core)
 target_compile_options(selfpatch PRIVATE ${SP_WARNINGS})
+
+# Unit tests of the builder's parts.
+if(TARGET native_tests AND SP_BUILDER_LIB)
+  target_link_libraries(native_tests PRIVATE ${SP_BUILDER_LIB})
+endif()

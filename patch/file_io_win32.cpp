@@ -1,7 +1,22 @@
-#include <windows.h>
+#include "patch/file_io_win32.h"
 
-// Opens an existing file for reading while others may still read or write it.
+#include "patch/crc32.h"
+
 HANDLE OpenForRead(const char* path) {
   return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+uint32_t FileCrc32(HANDLE file) {
+  const DWORD size = GetFileSize(file, nullptr);
+  if (size == INVALID_FILE_SIZE) return 0;
+  HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, size, nullptr);
+  if (!mapping) return 0;
+  uint32_t crc = 0;
+  if (const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) {
+    crc = Crc32(static_cast<const uint8_t*>(view), size);
+    UnmapViewOfFile(view);
+  }
+  CloseHandle(mapping);
+  return crc;
 }

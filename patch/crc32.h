@@ -1,0 +1,22 @@
+// CRC-32 that identifies files in a patch: polynomial 0x04C11DB7, initial value
+// and final XOR 0xFFFFFFFF, neither input nor output reflected ("123456789" gives
+// 0xFC891918). It is not zlib's reflected CRC-32.
+#pragma once
+
+#include <stdint.h>
+
+// Number of 256-entry tables: table k holds the CRC of byte i followed by k
+// zero bytes, so eight input bytes combine with one lookup each.
+constexpr int kCrcTableCount = 8;
+
+// Points session.crcTable at the tables (the first 256 entries are the classic
+// one-byte table, the rest follow it). The tables are constant data built by the
+// compiler, so there is nothing to allocate and no null table to use.
+void BuildCrcTable();
+
+// CRC-32 of `length` bytes at `data`; 0 for no bytes.
+uint32_t Crc32(const uint8_t* data, uint32_t length);
+
+// The same CRC, one table lookup per byte in a single serial chain: the
+// reference that the faster Crc32 is checked and measured against.
+uint32_t Crc32ByteLoop(const uint8_t* data, uint32_t length);

@@ -1,0 +1,14 @@
+// Reading installed files and the patch through the Win32 file API.
+#pragma once
+
+#include <windows.h>
+#include <stdint.h>
+
+// Opens an existing file for reading while others may still read or write it.
+// INVALID_HANDLE_VALUE on failure (GetLastError tells why).
+HANDLE OpenForRead(const char* path);
+
+// CRC-32 of the whole file through a read-only mapping; 0 when the file cannot
+// be mapped (an empty file among them, whose CRC is 0 anyway). Works on a
+// handle open for reading or for writing; the file pointer does not move.
+uint32_t FileCrc32(HANDLE file);

@@ -1,0 +1,39 @@
+#include "patch/crc32.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "driver/session.h"
+
+TEST(Crc32, CheckValueAndEmptyInput) {
+  const char* check = "123456789";
+  EXPECT_EQ(Crc32(reinterpret_cast<const uint8_t*>(check), 9), 0xFC891918u);
+  EXPECT_EQ(Crc32ByteLoop(reinterpret_cast<const uint8_t*>(check), 9), 0xFC891918u);
+  EXPECT_EQ(Crc32(nullptr, 0), 0u);
+}
+
+TEST(Crc32, TableIsTheClassicOneAndNeverNull) {
+  session.crcTable = nullptr;
+  const uint8_t byte = 0;
+  Crc32(&byte, 1);
+  ASSERT_NE(session.crcTable, nullptr);
+  // Entry i is i << 24 run through eight steps of the polynomial 0x04C11DB7.
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t v = i << 24;
+    for (int bit = 0; bit < 8; ++bit) v = (v & 0x80000000u) ? (v << 1) ^ 0x04C11DB7u : v << 1;
+    ASSERT_EQ(session.crcTable[i], v) << i;
+  }
+}
+
+TEST(Crc32, EightByteStepsAgreeWithTheByteLoopAtEveryLengthAndAlignment) {
+  std::mt19937 random(7);
+  std::vector<uint8_t> data(300);
+  for (uint8_t& b : data) b = uint8_t(random());
+  for (uint32_t start = 0; start < 8; ++start)
+    for (uint32_t length = 0; start + length <= data.size(); length += 1 + length / 8)
+      ASSERT_EQ(Crc32(data.data() + start, length), Crc32ByteLoop(data.data() + start, length))
+          << start << "+" << length;
+}
