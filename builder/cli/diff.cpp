@@ -1,0 +1,189 @@
+// `selfpatch diff` writes the delta body that turns one file into another, and
+// `selfpatch apply` rebuilds the new file from the old one and a delta, natively
+// and with the installer's own decoder.
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "builder/cli/command.h"
+#include "builder/encoder.h"
+#include "builder/format/delta_output.h"
+#include "builder/format/payload_writer.h"
+
+namespace {
+
+constexpr uint64_t kLargestFile = 0x7FFFFFFF;
+
+bool ReadWholeFile(const std::string& path, Bytes& content) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) {
+    std::fprintf(stderr, "selfpatch: cannot open '%s': %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  content.clear();
+  uint8_t buffer[1 << 16];
+  size_t count;
+  bool tooLarge = false;
+  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    if (content.size() + count > kLargestFile) {
+      tooLarge = true;
+      break;
+    }
+    content.insert(content.end(), buffer, buffer + count);
+  }
+  bool failed = std::ferror(file);
+  std::fclose(file);
+  if (tooLarge) {
+    std::fprintf(stderr, "selfpatch: '%s' is 2 GiB or larger, too large for a delta\n",
+                 path.c_str());
+    return false;
+  }
+  if (failed) {
+    std::fprintf(stderr, "selfpatch: cannot read '%s'\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool WriteWholeFile(const std::string& path, const Bytes& content) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) {
+    std::fprintf(stderr, "selfpatch: cannot create '%s': %s\n", path.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+  if (std::fclose(file) != 0) written = false;
+  if (!written) {
+    std::fprintf(stderr, "selfpatch: cannot write '%s'\n", path.c_str());
+    std::remove(path.c_str());
+  }
+  return written;
+}
+
+// Inflates a zlib stream; false when it is damaged or incomplete.
+bool InflateZlib(const Bytes& stream, Bytes& content) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  z.next_in = const_cast<Bytef*>(stream.data());
+  z.avail_in = uInt(stream.size());
+  content.clear();
+  uint8_t buffer[1 << 16];
+  int status;
+  do {
+    z.next_out = buffer;
+    z.avail_out = sizeof buffer;
+    status = inflate(&z, Z_NO_FLUSH);
+    content.insert(content.end(), buffer, buffer + (sizeof buffer - z.avail_out));
+  } while (status == Z_OK);
+  inflateEnd(&z);
+  return status == Z_STREAM_END && z.avail_in == 0;
+}
+
+// The command line of both commands: two input files, -o OUTPUT and --zlib.
+struct Arguments {
+  std::vector<std::string> inputs;
+  std::string output;
+  bool zlib = false;
+};
+
+// Parses argv; returns -1 to go on, else the exit code (help or a usage error).
+int ParseArguments(int argc, char** argv, const char* usage, Arguments& arguments) {
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      std::printf("%s", usage);
+      return 0;
+    }
+    if (argument == "-o" || argument == "--output") {
+      if (++i == argc) {
+        std::fprintf(stderr, "selfpatch %s: %s needs a file name\n", argv[0], argument.c_str());
+        return 2;
+      }
+      arguments.output = argv[i];
+    } else if (argument == "--zlib") {
+      arguments.zlib = true;
+    } else if (argument.size() > 1 && argument[0] == '-') {
+      std::fprintf(stderr, "selfpatch %s: unknown option '%s'\n%s", argv[0], argument.c_str(),
+                   usage);
+      return 2;
+    } else {
+      arguments.inputs.push_back(argument);
+    }
+  }
+  if (arguments.inputs.size() != 2 || arguments.output.empty()) {
+    std::fprintf(stderr, "%s", usage);
+    return 2;
+  }
+  return -1;
+}
+
+const char kDiffUsage[] =
+    "usage: selfpatch diff OLD NEW -o DELTA [--zlib]\n"
+    "\n"
+    "Writes the delta body that rebuilds NEW from OLD, as a record of a patch\n"
+    "carries it. --zlib writes it as a zlib stream (level 9), the way the\n"
+    "installer's payload carries the patch, to see what it will weigh.\n";
+
+int RunDiff(int argc, char** argv) {
+  Arguments arguments;
+  int status = ParseArguments(argc, argv, kDiffUsage, arguments);
+  if (status >= 0) return status;
+  Bytes oldContent, newContent;
+  if (!ReadWholeFile(arguments.inputs[0], oldContent) ||
+      !ReadWholeFile(arguments.inputs[1], newContent))
+    return 1;
+  Bytes delta = EncodeDeltaBody(ViewOf(oldContent), ViewOf(newContent));
+  if (arguments.zlib) delta = CompressZlib(delta, 9);
+  return WriteWholeFile(arguments.output, delta) ? 0 : 1;
+}
+
+const char kApplyUsage[] =
+    "usage: selfpatch apply OLD DELTA -o NEW [--zlib]\n"
+    "\n"
+    "Rebuilds NEW from OLD and a delta body with the installer's decoder.\n"
+    "--zlib reads the delta as a zlib stream, as `diff --zlib` writes it.\n";
+
+int RunApply(int argc, char** argv) {
+  Arguments arguments;
+  int status = ParseArguments(argc, argv, kApplyUsage, arguments);
+  if (status >= 0) return status;
+  Bytes oldContent, delta;
+  if (!ReadWholeFile(arguments.inputs[0], oldContent) ||
+      !ReadWholeFile(arguments.inputs[1], delta))
+    return 1;
+  if (arguments.zlib) {
+    Bytes inflated;
+    if (!InflateZlib(delta, inflated)) {
+      std::fprintf(stderr, "selfpatch apply: '%s' is not a complete zlib stream\n",
+                   arguments.inputs[1].c_str());
+      return 1;
+    }
+    delta.swap(inflated);
+  }
+  if (!ValidDeltaHeader(ViewOf(delta))) {
+    std::fprintf(stderr, "selfpatch apply: '%s' does not start with a valid delta header\n",
+                 arguments.inputs[1].c_str());
+    return 1;
+  }
+  bool complete = false;
+  Bytes newContent = DecodeDelta(delta, oldContent, &complete);
+  if (!complete) {
+    std::fprintf(stderr,
+                 "selfpatch apply: the delta '%s' does not fit '%s' (damaged, or made for "
+                 "another old file)\n",
+                 arguments.inputs[1].c_str(), arguments.inputs[0].c_str());
+    return 1;
+  }
+  return WriteWholeFile(arguments.output, newContent) ? 0 : 1;
+}
+
+const CommandRegistration kDiff(Command{"diff", "write the delta between two files", RunDiff});
+const CommandRegistration kApply(
+    Command{"apply", "rebuild a file from its old version and a delta", RunApply});
+
+}  // namespace

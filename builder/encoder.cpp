@@ -1,0 +1,520 @@
+#include "builder/encoder.h"
+
+#include <divsufsort.h>
+
+#include "builder/format/delta_writer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+int UnsignedNumberBytes(uint64_t value) {
+  int bytes = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++bytes;
+  }
+  return bytes;
+}
+
+// Signed numbers keep 6 bits of magnitude in their last byte, 7 in the others.
+int SignedNumberBytes(int64_t value) {
+  uint64_t magnitude = value < 0 ? uint64_t(-(value + 1)) : uint64_t(value);
+  return magnitude < 64 ? 1 : 1 + UnsignedNumberBytes(magnitude >> 6);
+}
+
+// One correction inside a copy block: a byte add or a 16-bit word add at `offset`.
+struct Correction {
+  uint32_t offset;
+  uint32_t width;
+};
+
+// Walks the bytes that differ between `oldBytes` and `newBytes` as the delta
+// writer covers them: two neighbouring changed bytes take one word add, a lone
+// one a byte add. Calls visit(correction) for each in order.
+template <typename Visit>
+void ForEachCorrection(const uint8_t* oldBytes, const uint8_t* newBytes, uint32_t length,
+                       Visit visit) {
+  uint32_t i = 0;
+  while (i < length) {
+    // Skip agreeing bytes eight at a time.
+    while (length - i >= 8) {
+      uint64_t a, b;
+      std::memcpy(&a, oldBytes + i, 8);
+      std::memcpy(&b, newBytes + i, 8);
+      if (a != b) break;
+      i += 8;
+    }
+    while (i < length && oldBytes[i] == newBytes[i]) ++i;
+    if (i == length) break;
+    uint32_t width = (i + 1 < length && oldBytes[i + 1] != newBytes[i + 1]) ? 2 : 1;
+    visit(Correction{i, width});
+    i += width;
+  }
+}
+
+// Bits that a correction costs when the block's cursor stands at `cursor`.
+double CorrectionBits(const Correction& correction, uint32_t cursor,
+                      const EncoderOptions& options, uint32_t& operations) {
+  double bits = 2 * options.controlBits + correction.width * options.addendByteBits;
+  operations += 1;
+  if (correction.offset > cursor) {
+    bits += UnsignedNumberBytes(correction.offset - cursor - 1) * options.numberByteBits;
+    operations += 1;
+  }
+  return bits;
+}
+
+double BlockHeaderBits(uint32_t length, int64_t relativePosition, uint32_t operations,
+                       const EncoderOptions& options) {
+  return options.controlBits +
+         options.numberByteBits * (UnsignedNumberBytes(length - 1) +
+                                   SignedNumberBytes(relativePosition) +
+                                   UnsignedNumberBytes(operations));
+}
+
+double LiteralBits(uint32_t length, const EncoderOptions& options) {
+  return options.controlBits + options.numberByteBits * UnsignedNumberBytes(length - 1) +
+         options.literalByteBits * length;
+}
+
+// Suffix array of the old file with a table of where each two-byte prefix
+// starts, which shortens every search to the suffixes sharing the first two bytes.
+class SuffixIndex {
+ public:
+  void Build(ByteView old) {
+    old_ = old;
+    if (old.size == 0) return;
+    suffixes_.resize(old.size);
+    if (divsufsort(old.data, suffixes_.data(), saidx_t(old.size)) != 0)
+      throw std::runtime_error("suffix sorting failed");
+    // The one-byte suffix sorts first among those starting with its byte, so it
+    // belongs to the bucket of that byte followed by 0.
+    buckets_.assign(65537, 0);
+    for (uint32_t i = 0; i + 1 < old.size; ++i) ++buckets_[Key(old.data + i) + 1];
+    ++buckets_[(uint32_t(old.data[old.size - 1]) << 8) + 1];
+    for (uint32_t k = 1; k <= 65536; ++k) buckets_[k] += buckets_[k - 1];
+  }
+
+  // The longest prefix of `text` (of `length` bytes) found in the old file: its
+  // length, and its old position in `position`. Prefixes under 2 bytes give 0.
+  uint32_t LongestMatch(const uint8_t* text, uint32_t length, uint32_t& position) const {
+    if (length < 2 || old_.size < 2) return 0;
+    uint32_t key = Key(text);
+    uint32_t low = buckets_[key], high = buckets_[key + 1];
+    if (low == high) return 0;
+    --high;
+    // Binary search for the suffixes around `text`, then take the better one.
+    while (high - low > 1) {
+      uint32_t middle = low + (high - low) / 2;
+      uint32_t start = uint32_t(suffixes_[middle]);
+      uint32_t common = std::min(old_.size - start, length);
+      if (std::memcmp(old_.data + start, text, common) < 0)
+        low = middle;
+      else
+        high = middle;
+    }
+    uint32_t lowLength = MatchLength(uint32_t(suffixes_[low]), text, length);
+    uint32_t highLength = MatchLength(uint32_t(suffixes_[high]), text, length);
+    if (highLength > lowLength) {
+      position = uint32_t(suffixes_[high]);
+      return highLength;
+    }
+    position = uint32_t(suffixes_[low]);
+    return lowLength;
+  }
+
+ private:
+  static uint32_t Key(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
+
+  uint32_t MatchLength(uint32_t start, const uint8_t* text, uint32_t length) const {
+    uint32_t limit = std::min(old_.size - start, length);
+    const uint8_t* a = old_.data + start;
+    uint32_t i = 0;
+    while (limit - i >= 8) {
+      uint64_t x, y;
+      std::memcpy(&x, a + i, 8);
+      std::memcpy(&y, text + i, 8);
+      if (x != y) return i + uint32_t(__builtin_ctzll(x ^ y) / 8);
+      i += 8;
+    }
+    while (i < limit && a[i] == text[i]) ++i;
+    return i;
+  }
+
+  ByteView old_;
+  std::vector<saidx_t> suffixes_;
+  std::vector<uint32_t> buckets_;
+};
+
+// A set of the 8-byte strings of the old file that may answer "not there" wrongly
+// only in one direction: a miss is certain, a hit may be a collision. It spares
+// the suffix-array search at most positions of new data that the old file lacks.
+class GramFilter {
+ public:
+  static constexpr uint32_t kGram = 8;
+
+  void Build(ByteView old) {
+    shift_ = 64 - 16;
+    while (shift_ > 64 - 30 && (uint64_t(1) << (64 - shift_)) < uint64_t(old.size) * 8) --shift_;
+    bits_.assign((size_t(1) << (64 - shift_)) / 64, 0);
+    for (uint32_t i = 0; i + kGram <= old.size; ++i) {
+      uint64_t h = Hash(old.data + i);
+      bits_[h >> 6] |= uint64_t(1) << (h & 63);
+    }
+  }
+
+  bool MayContain(const uint8_t* gram) const {
+    uint64_t h = Hash(gram);
+    return bits_[h >> 6] >> (h & 63) & 1;
+  }
+
+ private:
+  uint64_t Hash(const uint8_t* p) const {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return (v * 0x9E3779B97F4A7C15ull) >> shift_;
+  }
+
+  int shift_ = 0;
+  std::vector<uint64_t> bits_;
+};
+
+// Finds the blocks: an exact match found through the suffix array that beats the
+// current alignment by enough bytes starts a new block; each block is then grown
+// forward from its start and backward from the next one while agreeing bytes
+// outweigh differing ones. What lies between becomes a literal run.
+class Matcher {
+ public:
+  Matcher(ByteView old, ByteView neu, const EncoderOptions& options)
+      : old_(old), new_(neu), options_(options) {
+    // The two indexes are independent: build the filter beside the suffix sort.
+    std::thread filterBuilder([this] { grams_.Build(old_); });
+    index_.Build(old_);
+    filterBuilder.join();
+  }
+
+  std::vector<DeltaOp> Run() {
+    const int64_t oldSize = old_.size, newSize = new_.size;
+    int64_t scan = 0, length = 0, lastScan = 0, lastPosition = 0, lastOffset = 0;
+    uint32_t position = 0;
+    while (scan < newSize) {
+      int64_t oldScore = 0;
+      int64_t scoreScan = scan += length;
+      for (; scan < newSize; ++scan) {
+        length = Search(scan, lastOffset, position);
+        for (; scoreScan < scan + length; ++scoreScan)
+          if (AgreesAt(scoreScan, lastOffset)) ++oldScore;
+        if ((length == oldScore && length != 0) || length > oldScore + 8) break;
+        if (AgreesAt(scan, lastOffset)) --oldScore;
+      }
+      if (length == oldScore && scan != newSize) continue;
+
+      int64_t forward = ForwardExtent(lastScan, lastPosition, scan, oldSize);
+      int64_t backward = scan < newSize ? BackwardExtent(lastScan, scan, position) : 0;
+      if (lastScan + forward > scan - backward) {
+        int64_t overlap = (lastScan + forward) - (scan - backward);
+        int64_t split = SplitOverlap(lastScan + forward - overlap, lastPosition + forward - overlap,
+                                     scan - backward, int64_t(position) - backward, overlap);
+        forward += split - overlap;
+        backward -= split;
+      }
+      Emit(lastScan, forward, lastPosition, scan - backward);
+      lastScan = scan - backward;
+      lastPosition = int64_t(position) - backward;
+      lastOffset = int64_t(position) - scan;
+    }
+    return std::move(ops_);
+  }
+
+ private:
+  // The longest match for new[scan...], with two shortcuts that spare the
+  // suffix-array search where it would change little: where the current
+  // alignment goes on agreeing for a while (after a relocated pointer, say), or
+  // where the old file lacks the next eight bytes so that no match could start a
+  // block of its own, the bytes that agree under the current alignment stand in
+  // for the match.
+  uint32_t Search(int64_t scan, int64_t lastOffset, uint32_t& position) const {
+    uint32_t remaining = uint32_t(int64_t(new_.size) - scan);
+    const uint8_t* text = new_.data + scan;
+    uint32_t run = AgreeingRun(scan, lastOffset, kAlignmentRun);
+    bool resumesSoon = run == 0 && (AgreeingRun(scan + 1, lastOffset, kAlignmentRun) == kAlignmentRun ||
+                                    AgreeingRun(scan + 2, lastOffset, kAlignmentRun) == kAlignmentRun);
+    if (run == kAlignmentRun || resumesSoon ||
+        (remaining >= GramFilter::kGram && !grams_.MayContain(text))) {
+      position = uint32_t(scan + lastOffset);
+      return AgreeingRun(scan, lastOffset, remaining);
+    }
+    return index_.LongestMatch(text, remaining, position);
+  }
+
+  // How many bytes from new[newIndex] agree with the old file under `offset`,
+  // counting at most `limit`.
+  uint32_t AgreeingRun(int64_t newIndex, int64_t offset, uint32_t limit) const {
+    uint32_t run = 0;
+    while (run < limit && newIndex + run < int64_t(new_.size) && AgreesAt(newIndex + run, offset))
+      ++run;
+    return run;
+  }
+
+  static constexpr uint32_t kAlignmentRun = 16;
+
+  bool AgreesAt(int64_t newIndex, int64_t offset) const {
+    int64_t oldIndex = newIndex + offset;
+    return oldIndex >= 0 && oldIndex < int64_t(old_.size) &&
+           old_.data[oldIndex] == new_.data[newIndex];
+  }
+
+  // How far the block at (newStart, oldStart) extends forward, at most to `limit`.
+  int64_t ForwardExtent(int64_t newStart, int64_t oldStart, int64_t limit, int64_t oldSize) const {
+    int64_t score = 0, best = 0, extent = 0;
+    for (int64_t i = 0; newStart + i < limit && oldStart + i < oldSize;) {
+      score += old_.data[oldStart + i] == new_.data[newStart + i] ? 1 : -options_.mismatchPenalty;
+      ++i;
+      if (score > best) {
+        best = score;
+        extent = i;
+      }
+    }
+    return extent;
+  }
+
+  // How far the block ending at (newEnd, oldEnd) extends backward, not past `floor`.
+  int64_t BackwardExtent(int64_t floor, int64_t newEnd, int64_t oldEnd) const {
+    int64_t score = 0, best = 0, extent = 0;
+    for (int64_t i = 1; newEnd - i >= floor && oldEnd - i >= 0; ++i) {
+      score += old_.data[oldEnd - i] == new_.data[newEnd - i] ? 1 : -options_.mismatchPenalty;
+      if (score > best) {
+        best = score;
+        extent = i;
+      }
+    }
+    return extent;
+  }
+
+  // Where the two blocks that both claim `overlap` new bytes should meet: the
+  // number of those bytes the first block keeps.
+  int64_t SplitOverlap(int64_t newFirst, int64_t oldFirst, int64_t newSecond, int64_t oldSecond,
+                       int64_t overlap) const {
+    int64_t score = 0, best = 0, split = 0;
+    for (int64_t i = 0; i < overlap; ++i) {
+      if (new_.data[newFirst + i] == old_.data[oldFirst + i]) ++score;
+      if (new_.data[newSecond + i] == old_.data[oldSecond + i]) --score;
+      if (score > best) {
+        best = score;
+        split = i + 1;
+      }
+    }
+    return split;
+  }
+
+  void Emit(int64_t newStart, int64_t copyLength, int64_t oldStart, int64_t literalEnd) {
+    if (copyLength > 0)
+      ops_.push_back(DeltaOp{DeltaOp::kCopy, uint32_t(newStart), uint32_t(copyLength),
+                             uint32_t(oldStart)});
+    int64_t literalStart = newStart + copyLength;
+    if (literalEnd > literalStart)
+      ops_.push_back(DeltaOp{DeltaOp::kLiteral, uint32_t(literalStart),
+                             uint32_t(literalEnd - literalStart), 0});
+  }
+
+  ByteView old_, new_;
+  const EncoderOptions& options_;
+  SuffixIndex index_;
+  GramFilter grams_;
+  std::vector<DeltaOp> ops_;
+};
+
+// Rewrites a list of operations toward the smallest estimated delta: dense
+// stretches of corrections inside a block become literal runs, blocks that cost
+// more than their bytes as literals become literals, and neighbours merge.
+class Refiner {
+ public:
+  Refiner(ByteView old, ByteView neu, const EncoderOptions& options)
+      : old_(old), new_(neu), options_(options) {}
+
+  std::vector<DeltaOp> Run(const std::vector<DeltaOp>& ops) {
+    std::vector<DeltaOp> split;
+    for (const DeltaOp& op : ops) {
+      if (op.kind == DeltaOp::kCopy)
+        SplitDenseStretches(op, split);
+      else
+        split.push_back(op);
+    }
+    return Merge(DropExpensiveCopies(Merge(split)));
+  }
+
+ private:
+  // Chooses, correction by correction, whether each part of `copy` stays a block
+  // or becomes a literal run (a Viterbi pass over the two states, switching only
+  // next to corrections), and writes the resulting pieces to `out`.
+  void SplitDenseStretches(const DeltaOp& copy, std::vector<DeltaOp>& out) const {
+    const uint8_t* oldBytes = old_.data + copy.oldPosition;
+    const uint8_t* newBytes = new_.data + copy.newOffset;
+    const double literalByte = options_.literalByteBits;
+    const double enterLiteral = LiteralBits(1, options_) - literalByte;
+    const double enterBlock = BlockHeaderBits(1, 1, 1, options_);
+    corrections_.clear();
+    ForEachCorrection(oldBytes, newBytes, copy.length,
+                      [&](const Correction& c) { corrections_.push_back(c); });
+    // Per correction: the state before it that each state came from (bit 0: the
+    // gap was crossed as a block; bit 1: the correction as a literal came from one).
+    choices_.resize(corrections_.size());
+    double inBlock = 0, inLiteral = enterLiteral;
+    uint32_t previousEnd = 0;
+    for (size_t j = 0; j < corrections_.size(); ++j) {
+      const Correction& c = corrections_[j];
+      uint32_t gap = c.offset - previousEnd;
+      bool blockFromLiteral = inLiteral + enterBlock < inBlock;
+      double gapBlock = blockFromLiteral ? inLiteral + enterBlock : inBlock;
+      double gapLiteral = inLiteral + gap * literalByte;
+      uint32_t operations = 0;
+      double asBlock = gapBlock + CorrectionBits(c, previousEnd, options_, operations);
+      bool literalFromBlock = gapBlock + enterLiteral < gapLiteral;
+      double asLiteral = (literalFromBlock ? gapBlock + enterLiteral : gapLiteral) +
+                         c.width * literalByte;
+      choices_[j] = uint8_t((blockFromLiteral ? 1 : 0) | (literalFromBlock ? 2 : 0));
+      inBlock = asBlock;
+      inLiteral = asLiteral;
+      previousEnd = c.offset + c.width;
+    }
+    // The tail: a literal either runs to the block's end or hands over to a block.
+    uint32_t tail = copy.length - previousEnd;
+    double endBlock = std::min(inBlock, inLiteral + enterBlock);
+    bool endsLiteral = inLiteral + tail * literalByte < endBlock;
+    bool lastIsLiteral = endsLiteral || inLiteral + enterBlock < inBlock;
+    if (corrections_.empty()) {
+      out.push_back(copy);
+      return;
+    }
+    // Walk back from the end, marking which bytes become literal.
+    std::vector<bool>& literal = literalMarks_;
+    literal.assign(copy.length, false);
+    if (endsLiteral)
+      for (uint32_t i = previousEnd; i < copy.length; ++i) literal[i] = true;
+    bool state = lastIsLiteral;  // true: literal
+    for (size_t j = corrections_.size(); j-- > 0;) {
+      const Correction& c = corrections_[j];
+      uint32_t gapStart = j ? corrections_[j - 1].offset + corrections_[j - 1].width : 0;
+      if (state) {
+        for (uint32_t i = c.offset; i < c.offset + c.width; ++i) literal[i] = true;
+        bool fromBlock = choices_[j] & 2;
+        if (!fromBlock)
+          for (uint32_t i = gapStart; i < c.offset; ++i) literal[i] = true;
+        state = !fromBlock;
+        if (fromBlock) state = choices_[j] & 1;
+      } else {
+        state = choices_[j] & 1;
+      }
+    }
+    EmitMarked(copy, literal, out);
+  }
+
+  // Writes `copy` as alternating blocks and literal runs following the marks.
+  static void EmitMarked(const DeltaOp& copy, const std::vector<bool>& literal,
+                         std::vector<DeltaOp>& out) {
+    uint32_t start = 0;
+    while (start < copy.length) {
+      bool isLiteral = literal[start];
+      uint32_t end = start + 1;
+      while (end < copy.length && literal[end] == isLiteral) ++end;
+      if (isLiteral)
+        out.push_back(DeltaOp{DeltaOp::kLiteral, copy.newOffset + start, end - start, 0});
+      else
+        out.push_back(DeltaOp{DeltaOp::kCopy, copy.newOffset + start, end - start,
+                              copy.oldPosition + start});
+      start = end;
+    }
+  }
+
+  // Turns copies into literals where the literal bytes are estimated cheaper.
+  std::vector<DeltaOp> DropExpensiveCopies(const std::vector<DeltaOp>& ops) const {
+    std::vector<DeltaOp> out;
+    int64_t oldEnd = 0;
+    for (size_t i = 0; i < ops.size(); ++i) {
+      DeltaOp op = ops[i];
+      if (op.kind == DeltaOp::kCopy) {
+        double copyBits = EstimateCopyBits(old_.data + op.oldPosition, new_.data + op.newOffset,
+                                           op.length, int64_t(op.oldPosition) - oldEnd, options_);
+        // As a literal it joins its neighbouring literals, sparing their headers.
+        double literalBits = options_.literalByteBits * op.length;
+        bool joinsBefore = !out.empty() && out.back().kind == DeltaOp::kLiteral;
+        bool joinsAfter = i + 1 < ops.size() && ops[i + 1].kind == DeltaOp::kLiteral;
+        if (!joinsBefore && !joinsAfter) literalBits = LiteralBits(op.length, options_);
+        if (joinsBefore && joinsAfter) literalBits -= LiteralBits(1, options_);
+        if (literalBits < copyBits) {
+          op.kind = DeltaOp::kLiteral;
+          op.oldPosition = 0;
+        } else {
+          oldEnd = int64_t(op.oldPosition) + op.length;
+        }
+      }
+      out.push_back(op);
+    }
+    return out;
+  }
+
+  // Joins neighbouring literals, and neighbouring copies whose old bytes follow
+  // each other.
+  static std::vector<DeltaOp> Merge(const std::vector<DeltaOp>& ops) {
+    std::vector<DeltaOp> out;
+    for (const DeltaOp& op : ops) {
+      if (!out.empty()) {
+        DeltaOp& last = out.back();
+        bool sameKind = last.kind == op.kind;
+        bool contiguous = op.kind == DeltaOp::kLiteral ||
+                          last.oldPosition + last.length == op.oldPosition;
+        if (sameKind && contiguous) {
+          last.length += op.length;
+          continue;
+        }
+      }
+      out.push_back(op);
+    }
+    return out;
+  }
+
+  ByteView old_, new_;
+  const EncoderOptions& options_;
+  mutable std::vector<Correction> corrections_;
+  mutable std::vector<uint8_t> choices_;
+  mutable std::vector<bool> literalMarks_;
+};
+
+}  // namespace
+
+double EstimateCopyBits(const uint8_t* oldBytes, const uint8_t* newBytes, uint32_t length,
+                        int64_t relativePosition, const EncoderOptions& options) {
+  double bits = 0;
+  uint32_t operations = 0, cursor = 0;
+  ForEachCorrection(oldBytes, newBytes, length, [&](const Correction& c) {
+    bits += CorrectionBits(c, cursor, options, operations);
+    cursor = c.offset + c.width;
+  });
+  return bits + BlockHeaderBits(length, relativePosition, operations, options);
+}
+
+std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData,
+                                 const EncoderOptions& options) {
+  if (oldData.size >= 0x80000000u || newData.size >= 0x80000000u)
+    throw std::length_error("files of 2 GiB or more cannot be delta-encoded");
+  if (newData.size == 0) return {};
+  if (oldData.size == 0) return {DeltaOp{DeltaOp::kLiteral, 0, newData.size, 0}};
+  std::vector<DeltaOp> ops = Matcher(oldData, newData, options).Run();
+  return Refiner(oldData, newData, options).Run(ops);
+}
+
+Bytes EncodeDeltaBody(ByteView oldData, ByteView newData, const EncoderOptions& options) {
+  DeltaWriter writer(oldData.data, oldData.size);
+  for (const DeltaOp& op : EncodeDelta(oldData, newData, options)) {
+    const uint8_t* bytes = newData.data + op.newOffset;
+    if (op.kind == DeltaOp::kLiteral)
+      writer.Literal(bytes, op.length);
+    else
+      writer.Copy(op.oldPosition, bytes, op.length);
+  }
+  return writer.Finish();
+}
