@@ -1,0 +1,161 @@
+#!/usr/bin/env python3
+"""Delta encoder benchmark: our encoder against bsdiff, xdelta3 and zstd.
+
+For each version pair of the corpus (scripts/bench-corpus.sh) every tool makes a
+patch and applies it; every result is checked byte for byte. Ours is measured as
+the installer carries it: the delta body as a zlib stream (`selfpatch diff
+--zlib`), applied by `selfpatch apply --zlib` with the installer's decoder.
+Prints, per pair and as geometric means, the patch size as a percentage of the
+new file, diff and apply times and peak memory, then the goals.
+
+usage: encoder_bench.py SELFPATCH [PAIR_FILTER]
+"""
+import math
+import os
+import subprocess
+import sys
+import tempfile
+
+TOOLS = ["selfpatch", "bsdiff", "xdelta3", "zstd"]
+
+
+def commands(tool, selfpatch, old, new, patch, out):
+    """(diff command, apply command) of a tool."""
+    if tool == "selfpatch":
+        return ([selfpatch, "diff", old, new, "-o", patch, "--zlib"],
+                [selfpatch, "apply", old, patch, "-o", out, "--zlib"])
+    if tool == "bsdiff":
+        return (["bsdiff", old, new, patch], ["bspatch", old, out, patch])
+    if tool == "xdelta3":
+        return (["xdelta3", "-f", "-e", "-9", "-S", "djw", "-s", old, new, patch],
+                ["xdelta3", "-f", "-d", "-s", old, patch, out])
+    if tool == "zstd":
+        return (["zstd", "-q", "-f", "-19", "--long=27", "--patch-from=" + old, new, "-o", patch],
+                ["zstd", "-q", "-f", "-d", "--long=27", "--patch-from=" + old, patch, "-o", out])
+    raise ValueError(tool)
+
+
+def measured(command):
+    """Runs a command under /usr/bin/time -v: (seconds, peak KiB)."""
+    result = subprocess.run(["/usr/bin/time", "-v"] + command, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise RuntimeError("%s failed:\n%s" % (" ".join(command), result.stderr))
+    seconds = peak = None
+    for line in result.stderr.splitlines():
+        line = line.strip()
+        if line.startswith("Elapsed (wall clock) time"):
+            clock = line.rsplit(" ", 1)[1].split(":")
+            seconds = sum(float(part) * 60 ** i for i, part in enumerate(reversed(clock)))
+        elif line.startswith("Maximum resident set size"):
+            peak = int(line.rsplit(" ", 1)[1])
+    return seconds, peak
+
+
+def same_bytes(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            x, y = fa.read(1 << 20), fb.read(1 << 20)
+            if x != y:
+                return False
+            if not x:
+                return True
+
+
+def geomean(values):
+    values = [v for v in values if v > 0]
+    return math.exp(sum(math.log(v) for v in values) / len(values)) if values else float("nan")
+
+
+def corpus(root, pair_filter):
+    listing = subprocess.run(["bash", os.path.join(root, "scripts/bench-corpus.sh")],
+                             check=True, capture_output=True, text=True, cwd=root).stdout
+    for line in listing.splitlines():
+        name, old, new = line.split()
+        if pair_filter in name:
+            yield name, os.path.join(root, old), os.path.join(root, new)
+
+
+def main():
+    selfpatch = os.path.abspath(sys.argv[1])
+    pair_filter = sys.argv[2] if len(sys.argv) > 2 else ""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    rows = []
+    with tempfile.TemporaryDirectory() as work:
+        for name, old, new in corpus(root, pair_filter):
+            row = {"name": name, "old": os.path.getsize(old), "new": os.path.getsize(new)}
+            for tool in TOOLS:
+                patch = os.path.join(work, tool + ".patch")
+                out = os.path.join(work, tool + ".out")
+                make, apply = commands(tool, selfpatch, old, new, patch, out)
+                diff_time, diff_peak = measured(make)
+                apply_time, apply_peak = measured(apply)
+                if not same_bytes(out, new):
+                    raise RuntimeError("%s: %s rebuilt other bytes than the new file" % (name, tool))
+                row[tool] = {"size": os.path.getsize(patch), "diff": diff_time, "apply": apply_time,
+                             "diff_peak": diff_peak, "apply_peak": apply_peak}
+                os.remove(patch)
+                os.remove(out)
+            rows.append(row)
+            report_row(row)
+            sys.stdout.flush()
+    if rows:
+        report_means(rows)
+        report_goals(rows)
+
+
+HEADER = "%-26s %9s" % ("pair", "new KiB") + "".join(
+    " | %-9s %6s %6s %6s %6s" % (t, "size%", "diff s", "app s", "MiB") for t in TOOLS)
+
+
+def report_row(row):
+    if not hasattr(report_row, "printed"):
+        print("delta encoder: patch size (% of new file), diff and apply time, peak memory of diff")
+        print(HEADER)
+        report_row.printed = True
+    line = "%-26s %9d" % (row["name"], row["new"] // 1024)
+    for tool in TOOLS:
+        r = row[tool]
+        line += " | %-9s %6.2f %6.2f %6.2f %6.0f" % ("", 100.0 * r["size"] / row["new"], r["diff"],
+                                                   r["apply"], r["diff_peak"] / 1024)
+    print(line)
+
+
+def report_means(rows):
+    line = "%-26s %9s" % ("geometric mean", "")
+    for tool in TOOLS:
+        line += " | %-9s %6.2f %6.2f %6.2f %6.0f" % (
+            "", geomean([100.0 * r[tool]["size"] / r["new"] for r in rows]),
+            geomean([r[tool]["diff"] for r in rows]), geomean([r[tool]["apply"] for r in rows]),
+            geomean([r[tool]["diff_peak"] / 1024 for r in rows]))
+    print(line)
+
+
+def report_goals(rows):
+    def ratio(key, other):
+        return geomean([r["selfpatch"][key] / r[other][key] for r in rows])
+
+    size = ratio("size", "bsdiff")
+    speed = 1 / ratio("diff", "bsdiff")
+    apply = 1 / ratio("apply", "bsdiff")
+    memory = max(r["selfpatch"]["diff_peak"] * 1024 / (r["old"] + r["new"]) for r in rows)
+    beaten = [r["name"] for r in rows
+              if r["selfpatch"]["size"] >= min(r["zstd"]["size"], r["xdelta3"]["size"])]
+    print()
+    print("goals (selfpatch against the others, same run):")
+    print("  patch size vs bsdiff (geometric mean of ratios) %.3fx   goal <= 0.90x  %s"
+          % (size, "met" if size <= 0.9 else "MISSED"))
+    print("  smaller than zstd and xdelta3 on every pair: %s"
+          % ("met" if not beaten else "MISSED on " + ", ".join(beaten)))
+    for r in rows:
+        print("    %-26s vs zstd %.3fx  vs xdelta3 %.3fx  vs bsdiff %.3fx" % (
+            r["name"], r["selfpatch"]["size"] / r["zstd"]["size"],
+            r["selfpatch"]["size"] / r["xdelta3"]["size"],
+            r["selfpatch"]["size"] / r["bsdiff"]["size"]))
+    print("  diff speed vs bsdiff %.2fx faster   goal >= 5x  %s" % (speed, "met" if speed >= 5 else "MISSED"))
+    print("  peak diff memory, worst pair %.2fx (old + new)   goal <= 8x  %s"
+          % (memory, "met" if memory <= 8 else "MISSED"))
+    print("  apply speed vs bspatch %.2fx faster   goal > 1x  %s" % (apply, "met" if apply > 1 else "MISSED"))
+
+
+if __name__ == "__main__":
+    main()
