@@ -17,8 +17,11 @@ target_compile_options(selfpatch-sfx PRIVATE ${SP_WARNINGS} ${SP_INSTALLER_FLAGS
 target_link_libraries(selfpatch-sfx PRIVATE sp_win32)
 # A file alignment of 1024 puts the first section at file offset 1024 and keeps
 # offsets 960-1023 of the header free for preset switches; sizes stay multiples of 4.
+# The resource section comes last (cmake/rsrc-last.ld), so the packer can
+# rewrite it in place.
 target_link_options(selfpatch-sfx PRIVATE -static -s -Wl,--file-alignment=1024
-  -Wl,--dynamicbase -Wl,--nxcompat)
+  -Wl,--dynamicbase -Wl,--nxcompat -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/rsrc-last.ld)
+set_target_properties(selfpatch-sfx PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/rsrc-last.ld)
 
 # Win32 unit tests, run under Wine by CTest.
 file(GLOB SP_WIN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*_test.cpp)
