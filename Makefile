@@ -21,14 +21,14 @@ $(ASAN)/CMakeCache.txt:
 $(WIN)/CMakeCache.txt:
 	cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 
-native: $(NATIVE)/CMakeCache.txt
+native: $(NATIVE)/CMakeCache.txt win
 	cmake --build $(NATIVE) -j $(JOBS)
-asan: $(ASAN)/CMakeCache.txt
+asan: $(ASAN)/CMakeCache.txt win
 	cmake --build $(ASAN) -j $(JOBS)
 win: $(WIN)/CMakeCache.txt
 	cmake --build $(WIN) -j $(JOBS)
 
-build: native asan win
+build: win native asan
 
 test: setup
 	@$(MAKE) --no-print-directory build

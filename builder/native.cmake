@@ -10,6 +10,45 @@ if(SP_BUILDER_SOURCES)
   set(SP_BUILDER_LIB sp_builder)
 endif()
 
+# Stronger deflate for the payload entries.
+find_library(SP_ZOPFLI_LIBRARY zopfli REQUIRED)
+target_link_libraries(sp_builder PUBLIC ${SP_ZOPFLI_LIBRARY})
+
+# The installer program that the tool carries. It is copied into the build
+# tree at every build (only when it changed), or an empty file is left there
+# when it has not been built: the tool then needs --stub.
+set(SP_STUB ${CMAKE_SOURCE_DIR}/build/win/bin/selfpatch-sfx.exe CACHE FILEPATH
+  "Installer program embedded in the selfpatch tool (built by the Windows build)")
+set(SP_STUB_COPY ${CMAKE_BINARY_DIR}/stub/selfpatch-sfx.exe)
+file(WRITE ${CMAKE_BINARY_DIR}/stub/copy-stub.cmake [=[
+if(EXISTS "${STUB}")
+  file(COPY_FILE "${STUB}" "${COPY}" ONLY_IF_DIFFERENT)
+else()
+  if(NOT EXISTS "${COPY}")
+    file(WRITE "${COPY}" "")
+  else()
+    file(SIZE "${COPY}" size)
+    if(NOT size EQUAL 0)
+      file(WRITE "${COPY}" "")
+    endif()
+  endif()
+  message(STATUS "selfpatch: no installer program at ${STUB}: the tool will need --stub")
+endif()
+]=])
+add_custom_target(sp_stub_copy
+  COMMAND ${CMAKE_COMMAND} -DSTUB=${SP_STUB} -DCOPY=${SP_STUB_COPY}
+          -P ${CMAKE_BINARY_DIR}/stub/copy-stub.cmake
+  BYPRODUCTS ${SP_STUB_COPY}
+  VERBATIM)
+add_dependencies(sp_builder sp_stub_copy)
+set_source_files_properties(${CMAKE_SOURCE_DIR}/builder/pack_stub.cpp PROPERTIES
+  OBJECT_DEPENDS ${SP_STUB_COPY}
+  COMPILE_DEFINITIONS "SP_STUB_FILE=\"${SP_STUB_COPY}\"")
+
+if(TARGET native_tests)
+  target_link_libraries(native_tests PRIVATE sp_builder)
+endif()
+
 file(GLOB SP_CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/builder/cli/*.cpp)
 add_executable(selfpatch ${SP_CLI_SOURCES})
 target_link_libraries(selfpatch PRIVATE ${SP_BUILDER_LIB} sp_writers sp_core)

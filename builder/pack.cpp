@@ -1,0 +1,205 @@
+#include "builder/pack.h"
+
+#include <zlib.h>
+#include <zopfli/zopfli.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <utility>
+
+namespace {
+
+const ResourceKey kPayloadType = ResourceKey::Id(kRtRcdata);
+const ResourceKey kPayloadName = ResourceKey::Id(kPayloadResourceId);
+const ResourceKey kPayloadLanguage = ResourceKey::Id(kLangNeutral);
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+Bytes CompressZopfli(const Bytes& content, int iterations) {
+  ZopfliOptions options;
+  ZopfliInitOptions(&options);
+  options.numiterations = iterations;
+  unsigned char* out = nullptr;
+  size_t outSize = 0;
+  ZopfliCompress(&options, ZOPFLI_FORMAT_ZLIB, content.data(), content.size(), &out, &outSize);
+  Bytes result(out, out + outSize);
+  std::free(out);
+  return result;
+}
+
+bool ForbiddenInName(unsigned char c) {
+  return c <= ' ' || c >= 0x7F || std::strchr("\"<>:/\\|?*", c) != nullptr;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+Bytes CompressEntry(const Bytes& content, const CompressionOptions& options) {
+  Bytes best = CompressZlib(content, 9);
+  if (options.zopfliIterations > 0) {
+    Bytes candidate = CompressZopfli(content, options.zopfliIterations);
+    if (candidate.size() < best.size() &&
+        InflateEntry(ByteView{candidate.data(), uint32_t(candidate.size())}) == content)
+      best = std::move(candidate);
+  }
+  if (InflateEntry(ByteView{best.data(), uint32_t(best.size())}) != content)
+    throw PackError("compressed data do not inflate back to the original");
+  return best;
+}
+
+void CheckEntryNames(const std::vector<std::string>& names) {
+  std::set<std::string> seen;
+  size_t commandLine = 3;  // " /s" after the first name
+  for (const std::string& name : names) {
+    if (name.empty()) throw PackError("an entry has an empty name");
+    for (unsigned char c : name)
+      if (ForbiddenInName(c))
+        throw PackError("entry name '" + name +
+                        "' must be a plain ASCII file name without spaces, quotes or any of <>:/\\|?*");
+    if (name == "." || name == "..") throw PackError("entry name '" + name + "' is not a file name");
+    if (!seen.insert(Lower(name)).second)
+      throw PackError("entry name '" + name + "' occurs twice (names are compared without regard to case)");
+    commandLine += name.size() + (&name == &names.front() ? 0 : 1);
+  }
+  if (commandLine > kCommandLineLimit)
+    throw PackError("entry names too long: the installer's command line holds " +
+                    std::to_string(kCommandLineLimit) + " characters, these need " +
+                    std::to_string(commandLine));
+}
+
+Bytes BuildPayload(const std::vector<PackFile>& files, const CompressionOptions& options) {
+  std::vector<std::string> names{kDummyEntryName};
+  for (const PackFile& file : files) names.push_back(file.name);
+  CheckEntryNames(names);
+  Bytes payload;
+  AppendRawPayloadEntry(payload, kDummyEntryName, {});
+  for (const PackFile& file : files) {
+    // A length of 0 means "no file": the installer would create nothing and
+    // then fail to open it.
+    if (file.content.empty()) throw PackError("'" + file.name + "' is empty");
+    AppendRawPayloadEntry(payload, file.name, CompressEntry(file.content, options));
+  }
+  return payload;
+}
+
+std::string SwitchText(bool silent, bool killParent) {
+  std::string text;
+  if (silent) text += " /s";
+  if (killParent) text += " /k";
+  return text;
+}
+
+void CheckSwitchText(const std::string& text) {
+  if (text.empty()) return;
+  if (text[0] != ' ')
+    throw PackError("switch text '" + text + "' must begin with a space (the installer sees a switch only after one)");
+  if (text.size() >= kSwitchAreaSize)
+    throw PackError("switch text '" + text + "' is too long: the switch area holds " +
+                    std::to_string(kSwitchAreaSize - 1) + " characters and a NUL");
+  if (text.find('\0') != std::string::npos) throw PackError("switch text holds a NUL");
+}
+
+Bytes PackInstaller(Bytes stub, const Bytes& payload, const std::string& switches,
+                    std::vector<std::string>& warnings) {
+  CheckSwitchText(switches);
+  PeImage image = ParsePeImage(std::move(stub));
+  if (image.headersEnd > kSwitchAreaOffset || image.sizeOfHeaders < kSwitchAreaOffset + kSwitchAreaSize ||
+      image.firstRawOffset < kSwitchAreaOffset + kSwitchAreaSize)
+    throw PackError("the installer program leaves no room for the switch area at offsets " +
+                    std::to_string(kSwitchAreaOffset) + " to " +
+                    std::to_string(kSwitchAreaOffset + kSwitchAreaSize - 1) + " of its header");
+
+  ResourceTree resources = image.resources;
+  ResourceLanguages& languages = resources[kPayloadType][kPayloadName];
+  if (languages.count(kPayloadLanguage))
+    warnings.push_back("the installer program already carried a payload; it was replaced");
+  languages[kPayloadLanguage] = ResourceData{payload, 0};
+
+  Bytes out = RebuildPeImage(image, resources, warnings);
+  std::fill(out.begin() + kSwitchAreaOffset, out.begin() + kSwitchAreaOffset + kSwitchAreaSize, 0);
+  std::copy(switches.begin(), switches.end(), out.begin() + kSwitchAreaOffset);
+  UpdatePeChecksum(out, image.checksumOffset);
+  if (out.size() % 4 != 0) throw PackError("internal error: installer size not a multiple of 4");
+  return out;
+}
+
+InstallerContents ReadInstaller(Bytes file) {
+  InstallerContents contents;
+  contents.image = ParsePeImage(std::move(file));
+  const Bytes& bytes = contents.image.file;
+  if (contents.image.headersEnd > kSwitchAreaOffset || bytes.size() < kSwitchAreaOffset + kSwitchAreaSize)
+    throw PackError("the program has no switch area (its headers reach offset " +
+                    std::to_string(kSwitchAreaOffset) + ")");
+  const char* area = reinterpret_cast<const char*>(&bytes[kSwitchAreaOffset]);
+  contents.switches.assign(area, strnlen(area, kSwitchAreaSize));
+
+  const auto type = contents.image.resources.find(kPayloadType);
+  if (type == contents.image.resources.end()) return contents;
+  const auto name = type->second.find(kPayloadName);
+  if (name == type->second.end()) return contents;
+  const auto language = name->second.find(kPayloadLanguage);
+  if (language == name->second.end()) return contents;
+  contents.hasPayload = true;
+  contents.payload = language->second.bytes;
+  return contents;
+}
+
+std::vector<PayloadEntry> ParsePayload(ByteView payload) {
+  std::vector<PayloadEntry> entries;
+  ByteCursor cursor(payload);
+  while (!cursor.AtEnd()) {
+    PayloadEntry entry;
+    entry.offset = cursor.position;
+    const char* name = nullptr;
+    uint32_t nameLength = 0, length = 0;
+    if (!cursor.ReadCString(name, nameLength))
+      throw PackError("payload entry at " + Hex(entry.offset) + ": name without its NUL");
+    entry.name.assign(name, nameLength);
+    if (!cursor.ReadU32(length))
+      throw PackError("payload entry '" + entry.name + "' at " + Hex(entry.offset) +
+                      ": length runs past the end of the payload");
+    if (!cursor.ReadBytes(length, entry.data))
+      throw PackError("payload entry '" + entry.name + "' at " + Hex(entry.offset) + ": length " +
+                      std::to_string(length) + " runs " + std::to_string(length - cursor.Remaining()) +
+                      " bytes past the end of the payload");
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+Bytes InflateEntry(ByteView data) {
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) throw PackError("zlib inflate could not start");
+  stream.next_in = const_cast<Bytef*>(data.data);
+  stream.avail_in = data.size;
+  Bytes out;
+  uint8_t buffer[65536];
+  int status = Z_OK;
+  while (status == Z_OK) {
+    stream.next_out = buffer;
+    stream.avail_out = sizeof buffer;
+    status = inflate(&stream, Z_NO_FLUSH);
+    out.insert(out.end(), buffer, buffer + (sizeof buffer - stream.avail_out));
+    if (status == Z_BUF_ERROR && stream.avail_in == 0) break;  // the stream ends early
+  }
+  const uint32_t consumed = data.size - stream.avail_in;
+  const char* message = stream.msg;
+  inflateEnd(&stream);
+  if (status != Z_STREAM_END)
+    throw PackError(std::string("zlib stream damaged at byte ") + std::to_string(consumed) + ": " +
+                    (message ? message : status == Z_BUF_ERROR ? "it ends early" : "invalid data"));
+  if (consumed != data.size)
+    throw PackError(std::to_string(data.size - consumed) + " bytes follow the end of the zlib stream");
+  return out;
+}

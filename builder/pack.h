@@ -1,0 +1,95 @@
+// Packing an installer: the payload container (a dummy entry, the patch, the
+// programs to run afterwards, each a zlib stream) written as the installer
+// program's language-neutral RT_RCDATA 100 resource, and switches preset in the
+// header switch area. Also the way back: reading an installer's switches and
+// payload, for inspection and tests.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "builder/format/payload_writer.h"
+#include "builder/pe_image.h"
+#include "patch/bytes.h"
+
+class PackError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+constexpr uint16_t kPayloadResourceId = 100;
+// The switch area: a NUL-terminated text in the free end of the PE header,
+// before the first section at 1024; it must begin with a space.
+constexpr uint32_t kSwitchAreaOffset = 960;
+constexpr uint32_t kSwitchAreaSize = 64;
+// First entry of every payload: no data, only the driver's ignored first token.
+constexpr const char* kDummyEntryName = "arg00";
+// The installer builds the driver command line (entry names, single spaces and
+// " /s") in 300 characters including the NUL.
+constexpr size_t kCommandLineLimit = 299;
+
+struct PackFile {
+  std::string name;  // the entry's name: a bare file name
+  Bytes content;
+};
+
+struct CompressionOptions {
+  // Iterations of the zopfli encoder, tried besides zlib level 9 (the smaller
+  // stream wins); 0 uses zlib alone.
+  int zopfliIterations = 15;
+};
+
+// A zlib stream of `content` that the installer's inflate reads: zlib level 9
+// or zopfli, whichever is smaller. Each candidate is inflated back and compared.
+Bytes CompressEntry(const Bytes& content, const CompressionOptions& options);
+
+// Refuses entry names the installer cannot use: empty, not plain ASCII, holding
+// a space, quote, path separator or other character Windows forbids in file
+// names, repeated (without regard to case), or too long together for the
+// driver command line. `names` includes the dummy first entry.
+void CheckEntryNames(const std::vector<std::string>& names);
+
+// The payload container: the dummy entry, then each file compressed.
+Bytes BuildPayload(const std::vector<PackFile>& files, const CompressionOptions& options);
+
+// " /s" and " /k" as the switches request; empty when neither.
+std::string SwitchText(bool silent, bool killParent);
+// Refuses a switch text that does not begin with a space or does not fit the
+// switch area with its NUL.
+void CheckSwitchText(const std::string& text);
+
+// The installer program `stub` with `payload` as its language-neutral
+// RT_RCDATA 100 (replacing one already there) and `switches` in the switch
+// area; its other resources stay. Warnings (a dropped signature, a replaced
+// payload) are added to `warnings`.
+Bytes PackInstaller(Bytes stub, const Bytes& payload, const std::string& switches,
+                    std::vector<std::string>& warnings);
+
+struct InstallerContents {
+  PeImage image;
+  std::string switches;
+  bool hasPayload = false;
+  Bytes payload;
+};
+
+// Reads an installer's switch area and payload resource. Throws PeError or
+// PackError when the program is not one the packer could have written.
+InstallerContents ReadInstaller(Bytes file);
+
+// One entry of a payload container, as the installer walks it.
+struct PayloadEntry {
+  std::string name;
+  uint32_t offset = 0;  // of the entry's name within the payload
+  ByteView data{nullptr, 0};
+};
+
+// The container's entries. Throws PackError naming the offset of the first
+// entry that the installer would reject (unterminated name, length beyond the
+// payload's end).
+std::vector<PayloadEntry> ParsePayload(ByteView payload);
+
+// Inflates one entry's zlib stream; throws PackError when it is damaged or has
+// bytes after its end.
+Bytes InflateEntry(ByteView data);

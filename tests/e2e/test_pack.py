@@ -1,0 +1,145 @@
+"""selfpatch pack, checked from outside: the packed installer parsed by an
+independent PE reader (pefile), its resources read back through Windows' own
+resource lookup under Wine, and the command's refusals."""
+import os
+import struct
+import subprocess
+import zlib
+from pathlib import Path
+
+import pefile
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+SELFPATCH = ROOT / "build" / "native" / "bin" / "selfpatch"
+WIN_BIN = Path(os.environ.get("SP_WIN_BUILD", ROOT / "build" / "win")) / "bin"
+STUB = WIN_BIN / "selfpatch-sfx.exe"
+RT_RCDATA = 10
+
+
+def pack(*args, check=True):
+    result = subprocess.run([str(SELFPATCH), "pack", *map(str, args)],
+                            capture_output=True, text=True)
+    if check and result.returncode != 0:
+        raise AssertionError(f"pack failed ({result.returncode}): {result.stderr}")
+    return result
+
+
+def parse_container(payload):
+    """The payload's entries, walked independently of the tool's own reader."""
+    entries, position = [], 0
+    while position < len(payload):
+        end = payload.index(b"\0", position)
+        name = payload[position:end].decode("ascii")
+        (length,) = struct.unpack_from("<I", payload, end + 1)
+        data = payload[end + 5:end + 5 + length]
+        assert len(data) == length
+        entries.append((name, data))
+        position = end + 5 + length
+    return entries
+
+
+def rcdata_100(pe):
+    """{language: bytes} of RT_RCDATA 100."""
+    found = {}
+    for type_entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if type_entry.id != RT_RCDATA:
+            continue
+        for name_entry in type_entry.directory.entries:
+            if name_entry.id != 100:
+                continue
+            for language in name_entry.directory.entries:
+                struct_ = language.data.struct
+                found[language.id] = pe.get_data(struct_.OffsetToData, struct_.Size)
+    return found
+
+
+@pytest.fixture
+def files(tmp_path):
+    patch = tmp_path / "product-1.1.dif"
+    patch.write_bytes(b"DIF0" + bytes(range(256)) * 300 + os.urandom(2000))
+    first = tmp_path / "notes.exe"
+    first.write_bytes(b"MZ" + b"first program " * 50)
+    second = tmp_path / "after.exe"
+    second.write_bytes(os.urandom(999))
+    return patch, first, second
+
+
+def test_packed_installer_as_an_independent_reader_sees_it(tmp_path, files):
+    patch, first, second = files
+    out = tmp_path / "update.exe"
+    pack(patch, "--run", first, "--run", second, "--silent", "--kill-parent", "-o", out)
+    data = out.read_bytes()
+    assert len(data) % 4 == 0
+
+    pe = pefile.PE(str(out))
+    assert pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum()
+    assert pe.sections[-1].Name.rstrip(b"\0") == b".rsrc"
+    last = pe.sections[-1]
+    assert last.PointerToRawData + last.SizeOfRawData == len(data)
+    assert pe.OPTIONAL_HEADER.SizeOfImage >= last.VirtualAddress + last.Misc_VirtualSize
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    assert security.Size == 0
+
+    resources = rcdata_100(pe)
+    assert resources[1033] == b"\0"  # the installer's English placeholder stays
+    entries = parse_container(resources[0])
+    assert [name for name, _ in entries] == ["arg00", patch.name, first.name, second.name]
+    assert entries[0][1] == b""
+    for (_, stream), source in zip(entries[1:], (patch, first, second)):
+        assert zlib.decompress(stream) == source.read_bytes()
+
+    assert data[960:1024] == b" /s /k".ljust(64, b"\0")
+    # Everything before the resource section is the installer program's own.
+    stub = STUB.read_bytes()
+    assert data[1024:last.PointerToRawData] == stub[1024:last.PointerToRawData]
+
+
+def test_raw_payload_and_verbatim_switches(tmp_path):
+    raw = tmp_path / "damaged.bin"
+    raw.write_bytes(b"arg00\0\0\0\0\0x.dif\0\xff\0\0\0abc")
+    out = tmp_path / "raw.exe"
+    pack("--raw-payload", raw, "--switches", " -S /k", "--stub", STUB, "-o", out)
+    pe = pefile.PE(str(out))
+    assert rcdata_100(pe)[0] == raw.read_bytes()
+    assert out.read_bytes()[960:967] == b" -S /k\0"
+    assert pe.OPTIONAL_HEADER.CheckSum == pe.generate_checksum()
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--switches", "/s"], "must begin with a space"),
+    (["--switches", " " + "x" * 63], "too long"),
+    (["--stub", "{patch}"], "no MZ header"),
+    (["--run", "{patch}"], "occurs twice"),
+])
+def test_refusals_name_the_fault_and_write_nothing(tmp_path, files, args, message):
+    patch = files[0]
+    out = tmp_path / "refused.exe"
+    result = pack(patch, *[a.format(patch=patch) for a in args], "-o", out, check=False)
+    assert result.returncode != 0
+    assert message in result.stderr
+    assert not out.exists()
+    assert list(tmp_path.glob("refused.exe*")) == []
+
+
+def wine(*args):
+    return subprocess.run(["wine", *map(str, args)], capture_output=True, timeout=120)
+
+
+@pytest.mark.skipif(not (WIN_BIN / "resdump.exe").exists(), reason="Windows helpers not built")
+def test_windows_resource_lookup_finds_the_payload(tmp_path, files):
+    patch, first, _ = files
+    out = tmp_path / "update.exe"
+    pack(patch, "--run", first, "-o", out)
+    expected = rcdata_100(pefile.PE(str(out)))
+
+    for language, name in ((0, "neutral"), (1033, "english")):
+        dump = tmp_path / f"{name}.bin"
+        result = wine(WIN_BIN / "resdump.exe", out, 100, language, dump)
+        assert result.returncode == 0, result.stderr
+        assert dump.read_bytes() == expected[language]
+    # The lookup without a language, the one the installer makes, must find
+    # some RT_RCDATA 100 in the rebuilt (binary-searched) tree.
+    dump = tmp_path / "any.bin"
+    assert wine(WIN_BIN / "resdump.exe", out, 100, "any", dump).returncode == 0
+    assert dump.read_bytes() in (expected[0], expected[1033])
