@@ -1,0 +1,11 @@
+# Benchmarks (Google Benchmark), built natively and run on demand by `make bench`.
+find_package(benchmark QUIET)
+if(benchmark_FOUND)
+  file(GLOB SP_BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*_bench.cpp)
+  foreach(source ${SP_BENCH_SOURCES})
+    get_filename_component(name ${source} NAME_WE)
+    add_executable(${name} ${source})
+    target_link_libraries(${name} PRIVATE sp_writers sp_core benchmark::benchmark z)
+    target_compile_options(${name} PRIVATE ${SP_WARNINGS})
+  endforeach()
+endif()
