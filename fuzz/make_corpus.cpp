@@ -1,0 +1,120 @@
+// Writes the seed corpora of the fuzz targets with the project's own writers:
+//   make_fuzz_corpus DIR   writes DIR/<target>/seed-N files
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+
+#include "builder/format/delta_writer.h"
+#include "builder/format/patch_writer.h"
+#include "patch/records.h"
+
+namespace {
+
+Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes RandomBytes(std::mt19937& random, size_t length) {
+  Bytes bytes(length);
+  for (uint8_t& b : bytes) b = uint8_t(random() % 4 ? random() : 0);
+  return bytes;
+}
+
+// A delta over a random old file with random literals and patched copies.
+Bytes RandomDelta(std::mt19937& random, const Bytes& old) {
+  DeltaWriter writer(old);
+  for (int i = 0, n = 1 + int(random() % 6); i < n; ++i) {
+    if (random() % 3 == 0) {
+      writer.Literal(RandomBytes(random, 1 + random() % 20));
+      continue;
+    }
+    const uint32_t position = uint32_t(random() % old.size());
+    Bytes block(old.begin() + position,
+                old.begin() + position + 1 + random() % (old.size() - position));
+    for (uint8_t& b : block)
+      if (random() % 6 == 0) b = uint8_t(b + 1);
+    writer.Copy(position, block);
+  }
+  return writer.Finish();
+}
+
+Bytes DeltaInput(const Bytes& old, const Bytes& delta) {
+  Bytes input = {uint8_t(old.size()), uint8_t(old.size() >> 8)};
+  input.insert(input.end(), old.begin(), old.end());
+  input.insert(input.end(), delta.begin(), delta.end());
+  return input;
+}
+
+Bytes RecordsArea(const std::vector<PatchRecord>& records) {
+  PatchFile patch;
+  patch.records = records;
+  const Bytes file = WritePatch(patch);
+  return Bytes(file.begin() + 4, file.end());
+}
+
+void Write(const std::string& folder, int index, const Bytes& bytes) {
+  mkdir(folder.c_str(), 0755);
+  std::ofstream(folder + "/seed-" + std::to_string(index), std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_fuzz_corpus CORPUS_DIR\n");
+    return 2;
+  }
+  const std::string root = argv[1];
+  mkdir(root.c_str(), 0755);
+  std::mt19937 random(2024);
+
+  std::vector<Bytes> deltaInputs;
+  {
+    const Bytes old = B("ABCDEFGH");
+    DeltaWriter writer(old);
+    writer.Literal(B("xy"));
+    writer.Copy(0, B("ABCE"));
+    writer.Copy(6, B("HI"));
+    deltaInputs.push_back(DeltaInput(old, writer.Finish()));
+  }
+  {
+    const Bytes old = RandomBytes(random, 64);
+    DeltaEncoder encoder;
+    encoder.CopyBlock(10, 20, {{PatchKind::Skip, 1}, {PatchKind::ByteAdd, 5}, {PatchKind::Skip, 3},
+                               {PatchKind::WordAdd, 0x1234}, {PatchKind::WordAdd, 1}});
+    encoder.CopyBlock(10, -10, {}, 0x80000000u);
+    encoder.LiteralRun(B("tail"));
+    deltaInputs.push_back(DeltaInput(old, encoder.Finish()));
+  }
+  for (int i = 0; i < 12; ++i) {
+    const Bytes old = RandomBytes(random, 1 + random() % 300);
+    deltaInputs.push_back(DeltaInput(old, RandomDelta(random, old)));
+  }
+  {
+    const Bytes old = RandomBytes(random, 400);
+    Bytes edited = old;
+    for (int i = 0; i < 10; ++i) edited[random() % edited.size()] ^= 0x40;
+    edited.insert(edited.begin() + 50, old.begin() + 300, old.begin() + 350);
+    deltaInputs.push_back(DeltaInput(old, SimpleDelta(old, edited)));
+  }
+  for (size_t i = 0; i < deltaInputs.size(); ++i) Write(root + "/delta", int(i), deltaInputs[i]);
+
+  std::vector<Bytes> areas;
+  areas.push_back(RecordsArea({FullRecord("app.exe", B("new content"), FlagNoCreate)}));
+  for (int i = 0; i < 6; ++i) {
+    std::vector<PatchRecord> records;
+    for (int r = 0, n = 1 + int(random() % 4); r < n; ++r) {
+      const Bytes old = RandomBytes(random, 1 + random() % 100);
+      PatchRecord record = random() % 2 ? FullRecord("file" + std::to_string(r), RandomBytes(random, random() % 50))
+                                        : DeltaRecord("File" + std::to_string(r), old, RandomDelta(random, old));
+      record.flags = uint32_t(random() % 16);
+      record.lastWriteTime = (uint64_t(random()) << 32) | random();
+      if (random() % 3 == 0) record.flagBytes = Bytes{0x04, 0x01, 0x1F};
+      records.push_back(record);
+    }
+    areas.push_back(RecordsArea(records));
+  }
+  for (size_t i = 0; i < areas.size(); ++i) Write(root + "/records", int(i), areas[i]);
+  return 0;
+}
