@@ -7,6 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <vector>
+
+#include "builder/format/delta_output.h"
+#include "builder/format/delta_writer.h"
 #include "patch/delta.h"
 #include "patch/records.h"
 
@@ -72,5 +76,43 @@ inline int FuzzRecordsArea(const uint8_t* data, size_t size) {
   }
   SP_FUZZ_CHECK(valid == (count > 0 && offset == records.size && !brokenDelta));
   free(copy);
+  return 0;
+}
+
+// Writer and decoder together: operations taken from the input, written by
+// DeltaWriter, must decode to exactly the bytes they describe. Input: a 16-bit
+// old-file length and the old bytes, then operations of 5 bytes each: a kind
+// byte, a 16-bit position and a 16-bit length; a copy's new bytes are the old
+// ones changed at the positions that following input bytes name.
+inline int FuzzDeltaRoundTrip(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  ByteCursor cursor(ByteView{data, uint32_t(size > 0xFFFF ? 0xFFFF : size)});
+  uint16_t oldSize = 0;
+  cursor.ReadU16(oldSize);
+  ByteView oldBytes;
+  if (!cursor.ReadBytes(oldSize < cursor.Remaining() ? oldSize : cursor.Remaining(), oldBytes)) return 0;
+  const Bytes old(oldBytes.data, oldBytes.data + oldBytes.size);
+  DeltaWriter writer(old);
+  Bytes expected;
+  ByteView op;
+  while (cursor.ReadBytes(5, op)) {
+    const uint32_t position = LoadLe16(op.data + 1), length = LoadLe16(op.data + 3);
+    if (op.data[0] & 1 || old.empty()) {
+      const Bytes literal(op.data, op.data + 5);
+      writer.Literal(literal);
+      expected.insert(expected.end(), literal.begin(), literal.end());
+      continue;
+    }
+    const uint32_t start = position % old.size();
+    const uint32_t count = length % (old.size() - start + 1);
+    Bytes block(old.begin() + start, old.begin() + start + count);
+    uint8_t change = 0;
+    for (int changes = op.data[0] >> 1; changes > 0 && count && cursor.ReadU8(change); --changes)
+      block[(change * 7u + uint32_t(changes)) % count] += change | 1;
+    writer.Copy(start, block);
+    expected.insert(expected.end(), block.begin(), block.end());
+  }
+  bool complete = false;
+  SP_FUZZ_CHECK(DecodeDelta(writer.Finish(), old, &complete) == expected && complete);
   return 0;
 }

@@ -116,5 +116,16 @@ int main(int argc, char** argv) {
     areas.push_back(RecordsArea(records));
   }
   for (size_t i = 0; i < areas.size(); ++i) Write(root + "/records", int(i), areas[i]);
+
+  // Round trip: an old file, then 5-byte operations and the bytes they change.
+  for (int i = 0; i < 6; ++i) {
+    const uint16_t oldSize = uint16_t(1 + random() % 500);
+    Bytes input = {uint8_t(oldSize), uint8_t(oldSize >> 8)};
+    const Bytes old = RandomBytes(random, oldSize);
+    input.insert(input.end(), old.begin(), old.end());
+    const Bytes ops = RandomBytes(random, 5 + random() % 120);
+    input.insert(input.end(), ops.begin(), ops.end());
+    Write(root + "/delta_roundtrip", i, input);
+  }
   return 0;
 }

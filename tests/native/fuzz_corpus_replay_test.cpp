@@ -37,3 +37,4 @@ void Replay(const std::string& target, Entry entry) {
 
 TEST(FuzzCorpusReplay, DeltaDecoder) { Replay("delta", FuzzDeltaDecoder); }
 TEST(FuzzCorpusReplay, RecordsArea) { Replay("records", FuzzRecordsArea); }
+TEST(FuzzCorpusReplay, DeltaRoundTrip) { Replay("delta_roundtrip", FuzzDeltaRoundTrip); }

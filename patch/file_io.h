@@ -1,4 +1,4 @@
-// Reading installed files and the patch through the Win32 file API.
+// Opening and checksumming files (Win32 side).
 #pragma once
 
 #include <windows.h>
