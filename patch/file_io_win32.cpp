@@ -1,4 +1,4 @@
-#include "patch/file_io.h"
+#include "patch/file_io_win32.h"
 
 #include "patch/crc32.h"
 

@@ -5,7 +5,7 @@
 #include "builder/format/delta_writer.h"
 #include "patch/crc32.h"
 #include "patch/delta_win32.h"
-#include "patch/file_io.h"
+#include "patch/file_io_win32.h"
 
 namespace {
 
