@@ -100,12 +100,16 @@ class SuffixIndex {
   }
 
   // The longest prefix of `text` (of `length` bytes) found in the old file: its
-  // length, and its old position in `position`. Prefixes under 2 bytes give 0.
-  uint32_t LongestMatch(const uint8_t* text, uint32_t length, uint32_t& position) const {
+  // length, and its old position in `position`. Among equally long matches the
+  // one nearest `expected` wins: a short hop is cheaper to encode and tends to
+  // go on matching. Prefixes under 2 bytes give 0.
+  uint32_t LongestMatch(const uint8_t* text, uint32_t length, int64_t expected,
+                        uint32_t& position) const {
     if (length < 2 || old_.size < 2) return 0;
     uint32_t key = Key(text);
     uint32_t low = buckets_[key], high = buckets_[key + 1];
     if (low == high) return 0;
+    const uint32_t first = low, last = high - 1;
     --high;
     // Binary search for the suffixes around `text`, then take the better one.
     while (high - low > 1) {
@@ -119,15 +123,31 @@ class SuffixIndex {
     }
     uint32_t lowLength = MatchLength(uint32_t(suffixes_[low]), text, length);
     uint32_t highLength = MatchLength(uint32_t(suffixes_[high]), text, length);
-    if (highLength > lowLength) {
-      position = uint32_t(suffixes_[high]);
-      return highLength;
+    uint32_t best = highLength > lowLength ? high : low;
+    uint32_t bestLength = std::max(lowLength, highLength);
+    // Equally long matches sit next to each other in the suffix array.
+    auto distance = [expected](uint32_t start) {
+      int64_t d = int64_t(start) - expected;
+      return d < 0 ? -d : d;
+    };
+    uint32_t chosen = uint32_t(suffixes_[best]);
+    for (int direction = -1; direction <= 1; direction += 2) {
+      int64_t i = int64_t(best) + direction;
+      for (int step = 0; step < kNeighbours && i >= first && i <= last; ++step, i += direction) {
+        uint32_t start = uint32_t(suffixes_[i]);
+        if (MatchLength(start, text, bestLength) < bestLength) break;
+        if (distance(start) < distance(chosen) ||
+            (distance(start) == distance(chosen) && start < chosen))
+          chosen = start;
+      }
     }
-    position = uint32_t(suffixes_[low]);
-    return lowLength;
+    position = chosen;
+    return bestLength;
   }
 
  private:
+  static constexpr int kNeighbours = 8;
+
   static uint32_t Key(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
 
   uint32_t MatchLength(uint32_t start, const uint8_t* text, uint32_t length) const {
@@ -208,7 +228,7 @@ class Matcher {
         length = Search(scan, lastOffset, position);
         for (; scoreScan < scan + length; ++scoreScan)
           if (AgreesAt(scoreScan, lastOffset)) ++oldScore;
-        if ((length == oldScore && length != 0) || length > oldScore + 8) break;
+        if ((length == oldScore && length != 0) || length > oldScore + options_.newBlockGain) break;
         if (AgreesAt(scan, lastOffset)) --oldScore;
       }
       if (length == oldScore && scan != newSize) continue;
@@ -248,7 +268,7 @@ class Matcher {
       position = uint32_t(scan + lastOffset);
       return AgreeingRun(scan, lastOffset, remaining);
     }
-    return index_.LongestMatch(text, remaining, position);
+    return index_.LongestMatch(text, remaining, scan + lastOffset, position);
   }
 
   // How many bytes from new[newIndex] agree with the old file under `offset`,

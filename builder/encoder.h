@@ -32,13 +32,16 @@ struct DeltaOp {
 // stream. Literal bytes and the numbers that place blocks compress differently
 // under zlib; these weights are estimates, tuned on real executables.
 struct EncoderOptions {
-  double literalByteBits = 5.0;   // a literal byte of code or data
+  double literalByteBits = 4.0;   // a literal byte of code or data
   double numberByteBits = 6.5;    // a byte of a length, position, count or skip
   double addendByteBits = 3.0;    // addends repeat (relocated pointers share deltas)
   double controlBits = 1.0;       // a literal flag or patch-control bit
   // While extending a block past its exact match, one differing byte must be
   // outweighed by this many agreeing bytes.
-  int mismatchPenalty = 2;
+  int mismatchPenalty = 1;
+  // An exact match must beat the current alignment by this many bytes to start
+  // a new block.
+  int newBlockGain = 4;
 };
 
 // The operations that rebuild `newData` from `oldData`: they cover the new file
