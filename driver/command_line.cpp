@@ -1,0 +1,48 @@
+#include "driver/command_line.h"
+
+namespace {
+
+char* SkipSpaces(char* p) {
+  while (*p == ' ') ++p;
+  return p;
+}
+
+}  // namespace
+
+bool ParseDriverCommandLine(char* text, DriverCommandLine& result) {
+  result = DriverCommandLine{0, nullptr, text, false};
+  char* p = text;
+  for (;;) {
+    const char terminator = *p == '"' ? '"' : ' ';
+    if (*p == '"') ++p;
+    char* start = p;
+    while (*p && *p != terminator) ++p;
+    if (!*p) {
+      // The text ends inside the token: it counts, and parsing stops.
+      if (result.tokenCount++ == 1) result.patchPath = start;
+      result.postCommands = p;
+      break;
+    }
+    *p++ = 0;
+    if (start[0] == '/' && start[1] == 's') {
+      result.silent = true;
+    } else if (result.tokenCount++ == 1) {
+      result.patchPath = start;
+    }
+    p = SkipSpaces(p);
+    result.postCommands = p;
+    if (!*p || result.tokenCount >= 2) break;
+  }
+  return result.tokenCount >= 2;
+}
+
+char* NextPostCommand(char*& cursor) {
+  if (!*cursor) return nullptr;
+  char* command = cursor;
+  while (*cursor && *cursor != ' ' && *cursor != '&') ++cursor;
+  if (*cursor) {
+    *cursor++ = 0;
+    cursor = SkipSpaces(cursor);
+  }
+  return command;
+}

@@ -1,0 +1,154 @@
+#include "driver/update.h"
+
+#include <windows.h>
+
+#include "driver/command_line.h"
+#include "driver/exit_codes.h"
+#include "driver/session.h"
+#include "engine/records.h"
+#include "engine/replace.h"
+#include "locate/registry.h"
+#include "patch/file_io.h"
+#include "patch/header.h"
+#include "shutdown/close.h"
+#include "ui/ui.h"
+
+namespace {
+
+// The patch file, mapped read-only while the run uses its texts and records.
+struct PatchMapping {
+  HANDLE file;
+  HANDLE mapping;
+  const uint8_t* view;
+  uint32_t size;
+};
+
+const char* Key(int key) { return KeyText(session.strings, key); }
+
+// Releases the mapping and puts the texts back to their defaults, since they
+// pointed into it. Every exit of the run releases it, so the launcher can
+// delete the unpacked patch file afterwards.
+void ReleasePatch(PatchMapping& patch) {
+  if (patch.mapping) CloseHandle(patch.mapping);
+  if (patch.file != INVALID_HANDLE_VALUE) CloseHandle(patch.file);
+  if (patch.view) UnmapViewOfFile(patch.view);
+  patch = PatchMapping{INVALID_HANDLE_VALUE, nullptr, nullptr, 0};
+  SetDefaultStrings(session.strings);
+}
+
+int OpenPatch(const char* path, PatchMapping& patch) {
+  patch.file = OpenForRead(path);
+  if (patch.file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    ErrorBox(Key(26), path, unsigned(error));
+    return ExitPatchNotOpened;
+  }
+  patch.size = GetFileSize(patch.file, nullptr);
+  patch.mapping = CreateFileMappingA(patch.file, nullptr, PAGE_READONLY, 0, patch.size, nullptr);
+  if (patch.mapping)
+    patch.view = static_cast<const uint8_t*>(MapViewOfFile(patch.mapping, FILE_MAP_READ, 0, 0, 0));
+  if (!patch.view) {
+    const DWORD error = GetLastError();
+    ErrorBox(Key(27), path, unsigned(error));
+    return ExitPatchNotMapped;
+  }
+  return ExitUpdated;
+}
+
+void FormatCaption() {
+  const FormatArg args[] = {Key(0), Key(2)};
+  FormatText(session.caption, sizeof session.caption, Key(5), args, 2);
+}
+
+void ShowFinalReport() {
+  int key = 7;
+  if (session.failureCount) key = 8;
+  else if (session.rebootNeeded) key = 37;
+  Box(BoxInformation, Key(key), Key(0), Key(2));
+}
+
+// Everything after the patch is mapped: header, questions, the steps, report.
+int RunSteps(const char* patchPath, char* postCommands, const PatchMapping& patch) {
+  const uint8_t* records = ParsePatchHeader(patch.view, patch.size, session.strings);
+  if (!records) {
+    ErrorBox(Key(32), patchPath);
+    return ExitPatchInvalid;
+  }
+  FormatCaption();
+  ShowProgress(session.caption);
+  if (!session.silent && Box(BoxYesNo, Key(6), Key(0), Key(1), Key(2), Key(4)) != AnswerYes)
+    return ExitNotConfirmed;
+
+  ShowProgress(Key(11), Key(0));
+  ProbeRegistry();
+  ShowProgress(Key(10), Key(0));
+  if (!CloseRunningInstances()) return ExitNotClosed;
+  ShowProgress(Key(12));
+  if (!ApplyRecords(records, uint32_t(patch.view + patch.size - records))) return ExitRecordsFailed;
+
+  if (*postCommands) RunPostCommands(postCommands);
+  ShowProgress(Key(14));
+  ShowFinalReport();
+  return session.failureCount ? ExitIncomplete : ExitUpdated;
+}
+
+// A command that names a file in the current folder (where the payload was
+// unpacked) is started by its full path, so a program of the same name beside
+// the installer or on the search path is never run instead.
+bool ResolveInCurrentFolder(const char* command, char* fullPath) {
+  for (const char* p = command; *p; ++p)
+    if (*p == '\\' || *p == '/' || *p == ':') return false;
+  char* namePart = nullptr;
+  const DWORD length = GetFullPathNameA(command, MAX_PATH, fullPath, &namePart);
+  if (length == 0 || length >= MAX_PATH) return false;
+  const DWORD attributes = GetFileAttributesA(fullPath);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void RunPostCommand(char* command) {
+  char fullPath[MAX_PATH];
+  char quoted[MAX_PATH + 3];
+  const char* application = nullptr;
+  char* commandLine = command;
+  if (ResolveInCurrentFolder(command, fullPath)) {
+    application = fullPath;
+    wsprintfA(quoted, "\"%s\"", fullPath);
+    commandLine = quoted;
+  }
+  STARTUPINFOA startup;
+  GetStartupInfoA(&startup);
+  PROCESS_INFORMATION process;
+  if (!CreateProcessA(application, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                      nullptr, nullptr, &startup, &process))
+    return;
+  WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
+
+}  // namespace
+
+void RunPostCommands(char* text) {
+  char* cursor = text;
+  while (char* command = NextPostCommand(cursor))
+    if (*command) RunPostCommand(command);
+}
+
+int RunUpdate(void* instance, char* commandLine) {
+  session.instance = instance;
+  SetDefaultStrings(session.strings);
+  GetModuleFileNameA(HMODULE(instance), session.caption, sizeof session.caption);
+  session.caption[sizeof session.caption - 1] = 0;
+
+  DriverCommandLine parsed;
+  const bool complete = ParseDriverCommandLine(commandLine, parsed);
+  if (parsed.silent) session.silent = 1;
+  if (!complete) return ExitBadCommandLine;
+
+  EnablePrivilege("SeSecurityPrivilege", true, nullptr);
+  PatchMapping patch{INVALID_HANDLE_VALUE, nullptr, nullptr, 0};
+  int code = OpenPatch(parsed.patchPath, patch);
+  if (code == ExitUpdated) code = RunSteps(parsed.patchPath, parsed.postCommands, patch);
+  ReleasePatch(patch);
+  return code;
+}

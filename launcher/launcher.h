@@ -1,0 +1,14 @@
+// The installer's entry logic: switches, the payload, the hand-over to the
+// update driver and the clean-up.
+#pragma once
+
+// Runs the whole installer and ends the process with its exit code.
+[[noreturn]] void RunLauncher(void* instance);
+
+// Terminates the process that started this one.
+void KillParentProcess();
+
+// Unpacks the payload into a new private folder, runs the update driver and
+// removes what it unpacked. Ends the process with the driver's code on
+// success; returns 1 (damaged data) or 2 (resource or output error) otherwise.
+int ExtractAndRun(void* instance, bool silent);

@@ -1,0 +1,99 @@
+#include "launcher/unpack_folder.h"
+
+#include <stdint.h>
+
+namespace {
+
+constexpr int kAttempts = 16;
+
+typedef BOOLEAN(WINAPI* GenRandomFunction)(void*, ULONG);
+
+// Random bytes from the system's cryptographic generator where there is one;
+// otherwise (old systems) a mix of clocks and ids, which the exclusive creation
+// of the folder still keeps safe from reuse.
+void FillRandom(uint8_t* bytes, ULONG count) {
+  static GenRandomFunction genRandom = reinterpret_cast<GenRandomFunction>(reinterpret_cast<void*>(
+      GetProcAddress(LoadLibraryA("advapi32.dll"), "SystemFunction036")));
+  if (genRandom && genRandom(bytes, count)) return;
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  uint32_t state = GetTickCount() ^ (GetCurrentProcessId() << 16) ^ counter.LowPart ^
+                   uint32_t(reinterpret_cast<uintptr_t>(bytes));
+  for (ULONG i = 0; i < count; ++i) {
+    state = state * 1103515245u + 12345u + counter.HighPart;
+    bytes[i] = uint8_t(state >> 16);
+  }
+}
+
+// A protected access list: full access for SYSTEM and for the owner side of
+// this process (the administrators when they are enabled in our token, else
+// the user), inherited by the files created inside.
+struct PrivateAccess {
+  SECURITY_DESCRIPTOR descriptor;
+  uint8_t aclBuffer[512];
+  uint8_t systemSid[SECURITY_MAX_SID_SIZE];
+  uint8_t ownerSid[SECURITY_MAX_SID_SIZE];
+  uint8_t tokenUser[512];
+  SECURITY_ATTRIBUTES attributes;
+};
+
+bool AddFullAccess(ACL* acl, void* sid) {
+  return AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                               GENERIC_ALL, sid);
+}
+
+bool OwnerSid(PrivateAccess& access) {
+  DWORD size = sizeof access.ownerSid;
+  if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, access.ownerSid, &size))
+    return false;
+  BOOL isAdministrator = FALSE;
+  if (CheckTokenMembership(nullptr, access.ownerSid, &isAdministrator) && isAdministrator)
+    return true;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD length = 0;
+  const BOOL read = GetTokenInformation(token, TokenUser, access.tokenUser,
+                                        sizeof access.tokenUser, &length);
+  CloseHandle(token);
+  if (!read) return false;
+  const TOKEN_USER* user = reinterpret_cast<const TOKEN_USER*>(access.tokenUser);
+  return CopySid(sizeof access.ownerSid, access.ownerSid, user->User.Sid);
+}
+
+SECURITY_ATTRIBUTES* BuildPrivateAccess(PrivateAccess& access) {
+  DWORD size = sizeof access.systemSid;
+  ACL* acl = reinterpret_cast<ACL*>(access.aclBuffer);
+  if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, access.systemSid, &size) ||
+      !OwnerSid(access) || !InitializeAcl(acl, sizeof access.aclBuffer, ACL_REVISION) ||
+      !AddFullAccess(acl, access.systemSid) || !AddFullAccess(acl, access.ownerSid) ||
+      !InitializeSecurityDescriptor(&access.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&access.descriptor, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&access.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+    return nullptr;
+  access.attributes = SECURITY_ATTRIBUTES{sizeof access.attributes, &access.descriptor, FALSE};
+  return &access.attributes;
+}
+
+}  // namespace
+
+bool CreateUnpackFolder(const char* parent, char* folder) {
+  // Systems without security (the 9x family) get a null descriptor and a
+  // folder with the default access.
+  static PrivateAccess access;
+  SECURITY_ATTRIBUTES* attributes = BuildPrivateAccess(access);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    uint8_t random[12];
+    FillRandom(random, sizeof random);
+    char name[2 * sizeof random + 1];
+    for (unsigned i = 0; i < sizeof random; ++i) {
+      name[2 * i] = "0123456789abcdef"[random[i] >> 4];
+      name[2 * i + 1] = "0123456789abcdef"[random[i] & 15];
+    }
+    name[2 * sizeof random] = 0;
+    if (lstrlenA(parent) + 3 + lstrlenA(name) >= MAX_PATH) return false;
+    wsprintfA(folder, "%ssp%s", parent, name);
+    if (CreateDirectoryA(folder, attributes)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  }
+  return false;
+}

@@ -1,0 +1,61 @@
+#include "patch/header.h"
+
+#include "patch/bytes.h"
+
+namespace {
+
+const char kEmptyText[] = "";
+const uint8_t kMagic[4] = {'D', 'I', 'F', '0'};
+constexpr uint32_t kKeyLimit = kStringKeyCount;  // keys run from 0 to 49
+
+bool IsDigit(uint8_t byte) { return byte >= '0' && byte <= '9'; }
+
+bool HasEmptyDefault(int key) {
+  return (key <= 2) || (key >= 4 && key <= 8) || (key >= 10 && key <= 15) ||
+         (key >= 20 && key <= 35);
+}
+
+// Reads the key's digits. Values above the limit saturate, so a long run of
+// digits cannot wrap around into a valid key.
+uint32_t ReadKey(ByteCursor& cursor) {
+  uint32_t value = 0;
+  uint8_t byte = 0;
+  while (cursor.PeekU8(byte) && IsDigit(byte)) {
+    value = value * 10 + (byte - '0');
+    if (value > kKeyLimit) value = kKeyLimit;
+    cursor.Skip(1);
+  }
+  return value;
+}
+
+}  // namespace
+
+void SetDefaultStrings(StringTable& table) {
+  for (int key = 0; key < kStringKeyCount; ++key)
+    table.text[key] = HasEmptyDefault(key) ? kEmptyText : nullptr;
+}
+
+const uint8_t* ParsePatchHeader(const uint8_t* view, uint32_t size, StringTable& table) {
+  ByteCursor cursor(ByteView{view, size});
+  uint8_t byte = 0;
+  while (cursor.PeekU8(byte) && IsDigit(byte)) {
+    const uint32_t key = ReadKey(cursor);
+    uint8_t separator = 0;
+    if (!cursor.ReadU8(separator) || separator != ':') return nullptr;
+    if (key >= kKeyLimit) return nullptr;
+    const char* text = nullptr;
+    uint32_t length = 0;
+    if (!cursor.ReadCString(text, length)) return nullptr;  // the text runs to the end
+    table.text[key] = text;
+  }
+  // The magic and at least one record byte must follow.
+  if (cursor.Remaining() < sizeof kMagic + 1) return nullptr;
+  for (uint32_t i = 0; i < sizeof kMagic; ++i)
+    if (cursor.Here()[i] != kMagic[i]) return nullptr;
+  return cursor.Here() + sizeof kMagic;
+}
+
+const char* KeyText(const StringTable& table, int key) {
+  if (key < 0 || key >= kStringKeyCount || !table.text[key]) return kEmptyText;
+  return table.text[key];
+}

@@ -1,0 +1,20 @@
+// The patch file's header: numbered texts ("key:text\0" entries) up to the
+// magic "DIF0", after which the file records begin.
+#pragma once
+
+#include <stdint.h>
+
+#include "driver/session.h"
+
+// Puts every slot back to its default: keys 0-2, 4-8, 10-15 and 20-35 hold the
+// empty text, the others are absent (null).
+void SetDefaultStrings(StringTable& table);
+
+// Reads the header entries of the patch file at `view` (`size` bytes) into
+// `table`; the slots point into `view`. Returns the first byte after the magic
+// (the first file record), or null when the header is faulty. Slots filled
+// before a fault keep their texts.
+const uint8_t* ParsePatchHeader(const uint8_t* view, uint32_t size, StringTable& table);
+
+// The text of key `key` for showing: an absent slot reads as the empty text.
+const char* KeyText(const StringTable& table, int key);

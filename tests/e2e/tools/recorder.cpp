@@ -1,0 +1,62 @@
+// A post-update program for tests: records what it sees into a log file, then
+// ends with exit code 0. The log is SELFPATCH_RECORD_DIR\<own name>.log, or
+// <temporary folder>\<own name>.log when that variable is not set, so that
+// several copies under different names keep separate logs.
+// Log lines: "module=<own full path>", "commandline=<command line>",
+// "cwd=<current folder>", then one "file=<name> <size>" per file in it.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void OwnBaseName(char* name, DWORD size) {
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  const char* base = std::strrchr(path, '\\');
+  base = base ? base + 1 : path;
+  lstrcpynA(name, base, int(size));
+  char* dot = std::strrchr(name, '.');
+  if (dot) *dot = 0;
+}
+
+bool LogPath(char* path) {
+  char folder[MAX_PATH];
+  DWORD length = GetEnvironmentVariableA("SELFPATCH_RECORD_DIR", folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) length = GetTempPathA(MAX_PATH, folder);
+  if (length == 0 || length >= MAX_PATH) return false;
+  if (folder[length - 1] != '\\') lstrcatA(folder, "\\");
+  char name[MAX_PATH];
+  OwnBaseName(name, MAX_PATH);
+  return std::snprintf(path, MAX_PATH, "%s%s.log", folder, name) < MAX_PATH;
+}
+
+void WriteFiles(FILE* log) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA("*", &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    std::fprintf(log, "file=%s %lu\n", found.cFileName, found.nFileSizeLow);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+}  // namespace
+
+int main() {
+  char path[MAX_PATH];
+  if (!LogPath(path)) return 3;
+  FILE* log = std::fopen(path, "a");
+  if (!log) return 4;
+  char module[MAX_PATH];
+  GetModuleFileNameA(nullptr, module, MAX_PATH);
+  char folder[MAX_PATH];
+  GetCurrentDirectoryA(MAX_PATH, folder);
+  std::fprintf(log, "module=%s\ncommandline=%s\ncwd=%s\n", module, GetCommandLineA(), folder);
+  WriteFiles(log);
+  std::fprintf(log, "end\n");
+  std::fclose(log);
+  return 0;
+}
