@@ -8,7 +8,7 @@
 #include "engine/records.h"
 #include "engine/replace.h"
 #include "locate/registry.h"
-#include "patch/file_io.h"
+#include "patch/file_io_win32.h"
 #include "patch/header.h"
 #include "shutdown/close.h"
 #include "ui/ui.h"
