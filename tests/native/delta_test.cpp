@@ -222,3 +222,14 @@ TEST(Delta, MemoryOutputRefusesWritesThatDoNotFit) {
   EXPECT_TRUE(ApplyDelta(ToMemory(fits), ViewOf(kExampleDelta), ViewOf(kExampleOld)));
   EXPECT_EQ(std::memcmp(big, "xyABCEHI", 8), 0);
 }
+
+TEST(Delta, StdioOutputWritesTheFile) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  EXPECT_TRUE(ApplyDelta(ToStdio(file), ViewOf(kExampleDelta), ViewOf(kExampleOld)));
+  std::rewind(file);
+  char written[16] = {};
+  EXPECT_EQ(std::fread(written, 1, sizeof written, file), 8u);
+  EXPECT_EQ(std::string(written, 8), "xyABCEHI");
+  std::fclose(file);
+}
