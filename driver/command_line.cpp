@@ -17,17 +17,18 @@ bool ParseDriverCommandLine(char* text, DriverCommandLine& result) {
     if (*p == '"') ++p;
     char* start = p;
     while (*p && *p != terminator) ++p;
-    if (!*p) {
-      // The text ends inside the token: it counts, and parsing stops.
-      if (result.tokenCount++ == 1) result.patchPath = start;
-      result.postCommands = p;
-      break;
-    }
-    *p++ = 0;
+    const bool lastToken = !*p;
+    if (!lastToken) *p++ = 0;
+    // A "/s" ends the text when the launcher's payload holds only its first
+    // entry: it is a switch there too, not the patch path.
     if (start[0] == '/' && start[1] == 's') {
       result.silent = true;
     } else if (result.tokenCount++ == 1) {
       result.patchPath = start;
+    }
+    if (lastToken) {
+      result.postCommands = p;
+      break;
     }
     p = SkipSpaces(p);
     result.postCommands = p;

@@ -36,6 +36,7 @@ TEST(ParseDriverCommandLine, TakesTwoTokensAndLeavesTheRest) {
       {"", false, "<none>", "", false},
       {"arg00   ", false, "<none>", "", false},
       {"arg00 /s a.dif", true, "a.dif", "", true},
+      {"arg00 /s", false, "<none>", "", true},           // a last "/s" is a switch too
       {"arg00 a.dif", true, "a.dif", "", false},
       {"arg00 a.dif run.exe", true, "a.dif", "run.exe", false},
       {"arg00 \"C:\\my dir\\a.dif\" run.exe", true, "C:\\my dir\\a.dif", "run.exe", false},

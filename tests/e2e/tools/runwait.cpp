@@ -2,14 +2,18 @@
 // ("exit=N") and as its own exit code. The Unix status of a Wine process is not
 // reliable for programs that were terminated, so tests read codes through this.
 // Usage: runwait COMMAND-LINE    (everything after runwait's own name, as is)
+//        runwait --app PROGRAM COMMAND-LINE
+//          starts PROGRAM with exactly COMMAND-LINE (which then need not begin
+//          with the program's path)
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
-// The rest of our own command line after the program name.
-char* ArgumentsAfterProgramName(char* commandLine) {
+// Cuts the first token off `commandLine`; returns the text after it.
+char* SkipToken(char* commandLine) {
   char* p = commandLine;
   if (*p == '"') {
     ++p;
@@ -18,22 +22,37 @@ char* ArgumentsAfterProgramName(char* commandLine) {
   } else {
     while (*p && *p != ' ' && *p != '\t') ++p;
   }
+  if (*p) *p++ = 0;
   while (*p == ' ' || *p == '\t') ++p;
   return p;
+}
+
+char* Unquoted(char* token) {
+  if (*token != '"') return token;
+  char* end = token + lstrlenA(token) - 1;
+  if (end > token && *end == '"') *end = 0;
+  return token + 1;
 }
 
 }  // namespace
 
 int main() {
-  char* command = ArgumentsAfterProgramName(GetCommandLineA());
-  if (!*command) {
+  char* command = SkipToken(GetCommandLineA());
+  const char* application = nullptr;
+  if (!std::strncmp(command, "--app ", 6)) {
+    char* path = command + 6;
+    while (*path == ' ') ++path;
+    command = SkipToken(path);
+    application = Unquoted(path);
+  }
+  if (!*command && !application) {
     std::fprintf(stderr, "usage: runwait COMMAND-LINE\n");
     return 255;
   }
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+  if (!CreateProcessA(application, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &process)) {
     std::printf("start-error=%lu\n", GetLastError());
     return 254;
