@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The main job (`make demo`, run inside scripts/with-wine.sh): writes a patch
+# for a small sample product, packs it with a follow-up program into an
+# installer, runs the installer silently under Wine and shows what it did.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tool=build/native/bin/selfpatch
+bin=build/win/bin
+work="$WINEPREFIX/drive_c/selfpatch-demo"
+win='C:\selfpatch-demo'
+
+rm -rf "$work"
+mkdir -p "$work/product" "$work/build"
+
+echo "== 1. The installed sample product (version 1.0) in $win\\product"
+printf 'Sample Product 1.0\n' > "$work/product/readme.txt"
+printf 'Sample Product 1.0\n' > "$work/build/readme-1.0.txt"
+printf 'Sample Product 1.1: faster and smaller\n' > "$work/build/readme-1.1.txt"
+wine reg add 'HKCU\Software\SelfpatchDemo' /ve /d "$win\\product" /f >/dev/null 2>&1
+echo "   readme.txt: $(cat "$work/product/readme.txt")"
+echo "   registry: HKCU\\Software\\SelfpatchDemo = $win\\product"
+
+echo "== 2. The patch: texts, the magic \"DIF0\" and one record (a delta 1.0 -> 1.1)"
+cat > "$work/build/update.json" <<'JSON'
+{
+  "texts": {
+    "0": "Sample Product", "1": "1.0", "2": "1.1",
+    "5": "%s %s Update",
+    "6": "Update %s from %s to %s?%s",
+    "7": "%s is now version %s.",
+    "9": "Software\\SelfpatchDemo",
+    "10": "Looking for running copies of %s...",
+    "11": "Looking for %s...",
+    "12": "Updating...",
+    "13": "Updating %s",
+    "14": "Done.",
+    "23": "File not found: %s",
+    "32": "The update data is damaged: %s"
+  },
+  "records": [
+    {"name": "readme.txt", "old": {"file": "readme-1.0.txt"}, "new": {"file": "readme-1.1.txt"}}
+  ]
+}
+JSON
+"$tool" assemble "$work/build/update.json" -o "$work/build/update.dif"
+echo "   update.dif: $(stat -c %s "$work/build/update.dif") bytes"
+
+echo "== 3. The installer: the patch and a follow-up program, switch /s preset"
+cp "$bin/recorder.exe" "$work/build/after-update.exe"
+"$tool" pack "$work/build/update.dif" --run "$work/build/after-update.exe" --silent \
+  --stub "$bin/selfpatch-sfx.exe" -o "$work/sample-update.exe"
+echo "   sample-update.exe: $(stat -c %s "$work/sample-update.exe") bytes"
+
+echo "== 4. Running $win\\sample-update.exe under Wine"
+set +e
+output=$(SELFPATCH_RECORD_DIR="$win\\build" wine "$bin/runwait.exe" "$win\\sample-update.exe")
+set -e
+code=$(sed -n 's/^exit=//p' <<<"$output" | tr -d '\r')
+case "$code" in
+  0) meaning="update finished" ;;
+  1) meaning="damaged payload" ;;
+  2) meaning="payload missing or unpacking could not write" ;;
+  10[0-7]) meaning="the update stopped (see README: exit codes)" ;;
+  200) meaning="finished, but some files were not updated" ;;
+  *) meaning="unexpected" ;;
+esac
+echo "   exit code: ${code:-none} ($meaning)"
+
+echo "== 5. What it did"
+log="$work/build/after-update.log"
+if [ -f "$log" ]; then
+  folder=$(sed -n 's/^cwd=//p' "$log" | tr -d '\r')
+  echo "   unpacked into the private folder $folder"
+  echo "   files there while the follow-up program ran:"
+  sed -n 's/^file=/     /p' "$log"
+  echo "   follow-up program started as: $(sed -n 's/^commandline=//p' "$log")"
+else
+  echo "   the follow-up program did not run"
+fi
+temp=$(wine cmd /c echo %TEMP% 2>/dev/null | tr -d '\r' | tail -n 1)
+leftovers=$(find "$WINEPREFIX/drive_c/${temp#C:\\}" -maxdepth 1 -name 'sp*' -type d 2>/dev/null |
+            grep -cE '/sp[0-9a-f]{24}$' || true)
+echo "   unpack folders left in $temp: $leftovers"
+echo "   product readme.txt now: $(cat "$work/product/readme.txt")"
+[ "$code" = 0 ]
