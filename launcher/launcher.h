@@ -5,6 +5,10 @@
 // Runs the whole installer and ends the process with its exit code.
 [[noreturn]] void RunLauncher(void* instance);
 
+// Restricts the search for DLLs loaded from now on to the system folder, where
+// the system offers that.
+void RestrictDllSearch();
+
 // Terminates the process that started this one.
 void KillParentProcess();
 

@@ -17,22 +17,6 @@ constexpr WORD kPayloadId = 100;
 constexpr UINT kDataErrorText = 1;
 constexpr UINT kUnexpectedErrorText = 2;
 
-// Only the system folder is searched for DLLs loaded later, so a DLL placed
-// beside the downloaded installer is never loaded. Both calls are missing on
-// old systems and are looked up at run time.
-void RestrictDllSearch() {
-  typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
-  typedef BOOL(WINAPI * SetDllDirectoryFunction)(LPCSTR);
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  if (!kernel) return;
-  auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
-  if (setDefault) setDefault(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
-  auto setDirectory = reinterpret_cast<SetDllDirectoryFunction>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")));
-  if (setDirectory) setDirectory("");
-}
-
 void ScanSwitchArea(HINSTANCE instance) {
   char text[kSwitchAreaSize];
   ReadSwitchArea(reinterpret_cast<const uint8_t*>(instance), text);
@@ -136,6 +120,21 @@ void RemoveUnpacked(ByteView payload, const char* parent, const char* folder) {
 }
 
 }  // namespace
+
+// A DLL placed beside the downloaded installer is never loaded. Both calls are
+// missing on old systems and are looked up at run time.
+void RestrictDllSearch() {
+  typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
+  typedef BOOL(WINAPI * SetDllDirectoryFunction)(LPCSTR);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (!kernel) return;
+  auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (setDefault) setDefault(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
+  auto setDirectory = reinterpret_cast<SetDllDirectoryFunction>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")));
+  if (setDirectory) setDirectory("");
+}
 
 void KillParentProcess() {
   const DWORD self = GetCurrentProcessId();
