@@ -16,26 +16,41 @@ echo "== 1. The installed sample product (version 1.0) in $win\\product"
 printf 'Sample Product 1.0\n' > "$work/product/readme.txt"
 printf 'Sample Product 1.0\n' > "$work/build/readme-1.0.txt"
 printf 'Sample Product 1.1: faster and smaller\n' > "$work/build/readme-1.1.txt"
-wine reg add 'HKCU\Software\SelfpatchDemo' /ve /d "$win\\product" /f >/dev/null 2>&1
+# Its entry in the list of installed programs, as its own installer would write it.
+entry='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\SampleProduct'
+wine reg add "$entry" /v DisplayIcon /d "$win\\product\\sample.exe,0" /f >/dev/null 2>&1
+wine reg add "$entry" /v UninstallString /d "\"$win\\product\\uninstall.exe\" /remove" /f \
+  >/dev/null 2>&1
 echo "   readme.txt: $(cat "$work/product/readme.txt")"
-echo "   registry: HKCU\\Software\\SelfpatchDemo = $win\\product"
+echo "   registry: $entry"
+echo "     DisplayIcon     = $win\\product\\sample.exe,0"
+echo "     UninstallString = \"$win\\product\\uninstall.exe\" /remove"
+# The running sample application: its window class is named in the patch; it
+# holds readme.txt open, so unless it is closed first the file could only be
+# replaced at the next restart.
+wine "$bin/classapp.exe" SampleProductWindow close --hold "$win\\product\\readme.txt" \
+  --ready "$win\\build\\app-ready" >/dev/null 2>&1 &
+app=$!
+for _ in $(seq 500); do [ -e "$work/build/app-ready" ] && break; sleep 0.02; done
+echo "   sample application running (window class SampleProductWindow), readme.txt held open"
 
 echo "== 2. The patch: texts, the magic \"DIF0\" and one record (a delta 1.0 -> 1.1)"
 cat > "$work/build/update.json" <<'JSON'
 {
   "texts": {
-    "0": "Sample Product", "1": "1.0", "2": "1.1",
+    "0": "Sample Product", "1": "1.0", "2": "1.1", "3": "SampleProduct",
     "5": "%s %s Update",
     "6": "Update %s from %s to %s?%s",
     "7": "%s is now version %s.",
-    "9": "Software\\SelfpatchDemo",
     "10": "Looking for running copies of %s...",
     "11": "Looking for %s...",
     "12": "Updating...",
     "13": "Updating %s",
     "14": "Done.",
+    "15": "Closing %s...",
     "23": "File not found: %s",
-    "32": "The update data is damaged: %s"
+    "32": "The update data is damaged: %s",
+    "40": "SampleProductWindow", "41": "Sample Application"
   },
   "records": [
     {"name": "readme.txt", "old": {"file": "readme-1.0.txt"}, "new": {"file": "readme-1.1.txt"}}
@@ -82,4 +97,10 @@ leftovers=$(find "$WINEPREFIX/drive_c/${temp#C:\\}" -maxdepth 1 -name 'sp*' -typ
             grep -cE '/sp[0-9a-f]{24}$' || true)
 echo "   unpack folders left in $temp: $leftovers"
 echo "   product readme.txt now: $(cat "$work/product/readme.txt")"
+if kill -0 "$app" 2>/dev/null; then
+  echo "   sample application: still running"
+  kill "$app"
+  exit 1
+fi
+echo "   sample application: closed by the installer before the update"
 [ "$code" = 0 ]
