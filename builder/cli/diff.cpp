@@ -1,8 +1,6 @@
 // `selfpatch diff` writes the delta body that turns one file into another, and
 // `selfpatch apply` rebuilds the new file from the old one and a delta, natively
 // and with the installer's own decoder.
-#include <zlib.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +11,7 @@
 #include "builder/encoder.h"
 #include "builder/format/delta_output.h"
 #include "builder/format/payload_writer.h"
+#include "builder/pack.h"
 
 namespace {
 
@@ -65,34 +64,18 @@ bool WriteWholeFile(const std::string& path, const Bytes& content) {
   return written;
 }
 
-// Inflates a zlib stream; false when it is damaged or incomplete.
-bool InflateZlib(const Bytes& stream, Bytes& content) {
-  z_stream z{};
-  if (inflateInit(&z) != Z_OK) return false;
-  z.next_in = const_cast<Bytef*>(stream.data());
-  z.avail_in = uInt(stream.size());
-  content.clear();
-  uint8_t buffer[1 << 16];
-  int status;
-  do {
-    z.next_out = buffer;
-    z.avail_out = sizeof buffer;
-    status = inflate(&z, Z_NO_FLUSH);
-    content.insert(content.end(), buffer, buffer + (sizeof buffer - z.avail_out));
-  } while (status == Z_OK);
-  inflateEnd(&z);
-  return status == Z_STREAM_END && z.avail_in == 0;
-}
-
-// The command line of both commands: two input files, -o OUTPUT and --zlib.
+// The command line of both commands: two input files, -o OUTPUT, --zlib and
+// (diff only) --packed.
 struct Arguments {
   std::vector<std::string> inputs;
   std::string output;
   bool zlib = false;
+  bool packed = false;
 };
 
 // Parses argv; returns -1 to go on, else the exit code (help or a usage error).
-int ParseArguments(int argc, char** argv, const char* usage, Arguments& arguments) {
+int ParseArguments(int argc, char** argv, const char* usage, bool packedAllowed,
+                   Arguments& arguments) {
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "--help" || argument == "-h") {
@@ -107,6 +90,8 @@ int ParseArguments(int argc, char** argv, const char* usage, Arguments& argument
       arguments.output = argv[i];
     } else if (argument == "--zlib") {
       arguments.zlib = true;
+    } else if (argument == "--packed" && packedAllowed) {
+      arguments.packed = true;
     } else if (argument.size() > 1 && argument[0] == '-') {
       std::fprintf(stderr, "selfpatch %s: unknown option '%s'\n%s", argv[0], argument.c_str(),
                    usage);
@@ -123,22 +108,27 @@ int ParseArguments(int argc, char** argv, const char* usage, Arguments& argument
 }
 
 const char kDiffUsage[] =
-    "usage: selfpatch diff OLD NEW -o DELTA [--zlib]\n"
+    "usage: selfpatch diff OLD NEW -o DELTA [--zlib | --packed]\n"
     "\n"
     "Writes the delta body that rebuilds NEW from OLD, as a record of a patch\n"
-    "carries it. --zlib writes it as a zlib stream (level 9), the way the\n"
-    "installer's payload carries the patch, to see what it will weigh.\n";
+    "carries it. To see what it will weigh in an installer's payload:\n"
+    "  --zlib    write it as a zlib stream (level 9), quickly\n"
+    "  --packed  write it compressed exactly as `pack` does (the smaller of zlib\n"
+    "            level 9 and zopfli; slow on large deltas)\n";
 
 int RunDiff(int argc, char** argv) {
   Arguments arguments;
-  int status = ParseArguments(argc, argv, kDiffUsage, arguments);
+  int status = ParseArguments(argc, argv, kDiffUsage, true, arguments);
   if (status >= 0) return status;
   Bytes oldContent, newContent;
   if (!ReadWholeFile(arguments.inputs[0], oldContent) ||
       !ReadWholeFile(arguments.inputs[1], newContent))
     return 1;
   Bytes delta = EncodeDeltaBody(ViewOf(oldContent), ViewOf(newContent));
-  if (arguments.zlib) delta = CompressZlib(delta, 9);
+  if (arguments.packed)
+    delta = CompressEntry(delta, CompressionOptions());
+  else if (arguments.zlib)
+    delta = CompressZlib(delta, 9);
   return WriteWholeFile(arguments.output, delta) ? 0 : 1;
 }
 
@@ -146,24 +136,25 @@ const char kApplyUsage[] =
     "usage: selfpatch apply OLD DELTA -o NEW [--zlib]\n"
     "\n"
     "Rebuilds NEW from OLD and a delta body with the installer's decoder.\n"
-    "--zlib reads the delta as a zlib stream, as `diff --zlib` writes it.\n";
+    "--zlib reads the delta as a zlib stream, as `diff --zlib` or `--packed`\n"
+    "writes it.\n";
 
 int RunApply(int argc, char** argv) {
   Arguments arguments;
-  int status = ParseArguments(argc, argv, kApplyUsage, arguments);
+  int status = ParseArguments(argc, argv, kApplyUsage, false, arguments);
   if (status >= 0) return status;
   Bytes oldContent, delta;
   if (!ReadWholeFile(arguments.inputs[0], oldContent) ||
       !ReadWholeFile(arguments.inputs[1], delta))
     return 1;
   if (arguments.zlib) {
-    Bytes inflated;
-    if (!InflateZlib(delta, inflated)) {
-      std::fprintf(stderr, "selfpatch apply: '%s' is not a complete zlib stream\n",
-                   arguments.inputs[1].c_str());
+    try {
+      delta = InflateEntry(ViewOf(delta));
+    } catch (const PackError& error) {
+      std::fprintf(stderr, "selfpatch apply: '%s': %s\n", arguments.inputs[1].c_str(),
+                   error.what());
       return 1;
     }
-    delta.swap(inflated);
   }
   if (!ValidDeltaHeader(ViewOf(delta))) {
     std::fprintf(stderr, "selfpatch apply: '%s' does not start with a valid delta header\n",
