@@ -2,12 +2,12 @@
 
 #include <divsufsort.h>
 
-#include "builder/format/delta_writer.h"
-
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <stdexcept>
-#include <thread>
+
+#include "builder/format/delta_writer.h"
 
 namespace {
 
@@ -170,12 +170,13 @@ class SuffixIndex {
   std::vector<uint32_t> buckets_;
 };
 
-// A set of the 8-byte strings of the old file that may answer "not there" wrongly
-// only in one direction: a miss is certain, a hit may be a collision. It spares
-// the suffix-array search at most positions of new data that the old file lacks.
+// A set of the kGram-byte strings of the old file that errs in one direction
+// only: a miss is certain, a hit may be a collision. It spares the suffix-array
+// search at most positions of new data that the old file lacks, where no match
+// long enough to be worth a block could start.
 class GramFilter {
  public:
-  static constexpr uint32_t kGram = 8;
+  static constexpr uint32_t kGram = 12;
 
   void Build(ByteView old) {
     shift_ = 64 - 16;
@@ -187,6 +188,9 @@ class GramFilter {
     }
   }
 
+  // Starts loading the filter's word for `gram`, to be asked about shortly.
+  void Prefetch(const uint8_t* gram) const { __builtin_prefetch(&bits_[Hash(gram) >> 6]); }
+
   bool MayContain(const uint8_t* gram) const {
     uint64_t h = Hash(gram);
     return bits_[h >> 6] >> (h & 63) & 1;
@@ -195,8 +199,10 @@ class GramFilter {
  private:
   uint64_t Hash(const uint8_t* p) const {
     uint64_t v;
+    uint32_t w;
     std::memcpy(&v, p, 8);
-    return (v * 0x9E3779B97F4A7C15ull) >> shift_;
+    std::memcpy(&w, p + kGram - 4, 4);
+    return ((v * 0x9E3779B97F4A7C15ull) ^ (w * 0xC2B2AE3D27D4EB4Full)) >> shift_;
   }
 
   int shift_ = 0;
@@ -209,17 +215,14 @@ class GramFilter {
 // outweigh differing ones. What lies between becomes a literal run.
 class Matcher {
  public:
-  Matcher(ByteView old, ByteView neu, const EncoderOptions& options)
-      : old_(old), new_(neu), options_(options) {
-    // The two indexes are independent: build the filter beside the suffix sort.
-    std::thread filterBuilder([this] { grams_.Build(old_); });
-    index_.Build(old_);
-    filterBuilder.join();
-  }
+  // Matches new[begin, end) of `neu`, which ends at `end`.
+  Matcher(ByteView old, ByteView neu, const SuffixIndex& index, const GramFilter& grams,
+          const EncoderOptions& options)
+      : old_(old), new_(neu), options_(options), index_(index), grams_(grams) {}
 
-  std::vector<DeltaOp> Run() {
+  std::vector<DeltaOp> Run(uint32_t begin) {
     const int64_t oldSize = old_.size, newSize = new_.size;
-    int64_t scan = 0, length = 0, lastScan = 0, lastPosition = 0, lastOffset = 0;
+    int64_t scan = begin, length = 0, lastScan = begin, lastPosition = 0, lastOffset = 0;
     uint32_t position = 0;
     while (scan < newSize) {
       int64_t oldScore = 0;
@@ -254,12 +257,13 @@ class Matcher {
   // The longest match for new[scan...], with two shortcuts that spare the
   // suffix-array search where it would change little: where the current
   // alignment goes on agreeing for a while (after a relocated pointer, say), or
-  // where the old file lacks the next eight bytes so that no match could start a
-  // block of its own, the bytes that agree under the current alignment stand in
-  // for the match.
+  // where the old file lacks the next kGram bytes, the bytes that agree under the
+  // current alignment stand in for the match.
   uint32_t Search(int64_t scan, int64_t lastOffset, uint32_t& position) const {
     uint32_t remaining = uint32_t(int64_t(new_.size) - scan);
     const uint8_t* text = new_.data + scan;
+    // Scans mostly move forward byte by byte: fetch the filter a little ahead.
+    if (remaining >= kPrefetchDistance + GramFilter::kGram) grams_.Prefetch(text + kPrefetchDistance);
     uint32_t run = AgreeingRun(scan, lastOffset, kAlignmentRun);
     bool resumesSoon = run == 0 && (AgreeingRun(scan + 1, lastOffset, kAlignmentRun) == kAlignmentRun ||
                                     AgreeingRun(scan + 2, lastOffset, kAlignmentRun) == kAlignmentRun);
@@ -281,6 +285,7 @@ class Matcher {
   }
 
   static constexpr uint32_t kAlignmentRun = 16;
+  static constexpr uint32_t kPrefetchDistance = 16;
 
   bool AgreesAt(int64_t newIndex, int64_t offset) const {
     int64_t oldIndex = newIndex + offset;
@@ -343,8 +348,8 @@ class Matcher {
 
   ByteView old_, new_;
   const EncoderOptions& options_;
-  SuffixIndex index_;
-  GramFilter grams_;
+  const SuffixIndex& index_;
+  const GramFilter& grams_;
   std::vector<DeltaOp> ops_;
 };
 
@@ -504,6 +509,9 @@ class Refiner {
   mutable std::vector<bool> literalMarks_;
 };
 
+// New files from this size on are matched in two halves at once.
+constexpr uint32_t kParallelMinimum = 1 << 20;
+
 }  // namespace
 
 double EstimateCopyBits(const uint8_t* oldBytes, const uint8_t* newBytes, uint32_t length,
@@ -523,7 +531,23 @@ std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData,
     throw std::length_error("files of 2 GiB or more cannot be delta-encoded");
   if (newData.size == 0) return {};
   if (oldData.size == 0) return {DeltaOp{DeltaOp::kLiteral, 0, newData.size, 0}};
-  std::vector<DeltaOp> ops = Matcher(oldData, newData, options).Run();
+  // The two indexes of the old file are independent: the filter is built beside
+  // the suffix sort. Then the two halves of the new file are matched side by side
+  // (a fixed split, so the result does not depend on timing).
+  SuffixIndex index;
+  GramFilter grams;
+  std::future<void> filter = std::async(std::launch::async, [&] { grams.Build(oldData); });
+  index.Build(oldData);
+  filter.get();
+  uint32_t middle = newData.size >= kParallelMinimum ? newData.size / 2 : newData.size;
+  std::future<std::vector<DeltaOp>> secondHalf = std::async(std::launch::async, [&] {
+    if (middle == newData.size) return std::vector<DeltaOp>();
+    return Matcher(oldData, newData, index, grams, options).Run(middle);
+  });
+  std::vector<DeltaOp> ops =
+      Matcher(oldData, ByteView{newData.data, middle}, index, grams, options).Run(0);
+  std::vector<DeltaOp> rest = secondHalf.get();
+  ops.insert(ops.end(), rest.begin(), rest.end());
   return Refiner(oldData, newData, options).Run(ops);
 }
 

@@ -119,6 +119,12 @@ std::vector<Case> Cases() {
        [](const Bytes& old) {
          return Concat({Bytes(3000, 0), old, Bytes(100, 0x90), Slice(old, 5, 50000)});
        }},
+      // Large enough for the encoder to match the two halves of the new file apart.
+      {"LargeFileWithRelocations", [] { return SyntheticImage(1100 * 1024, 8); },
+       [](const Bytes& old) {
+         return InsertAndRelocate(Concat({Slice(old, 0, 580 * 1024), Slice(old, 650 * 1024, old.size())}),
+                                  400000, 3000, 9);
+       }},
       {"NewFileShorterThanAGram", [] { return RandomBytes(100, 5); },
        [](const Bytes& old) { return Slice(old, 10, 15); }},
   };
