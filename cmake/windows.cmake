@@ -3,7 +3,8 @@
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 # The installer is small and self-contained: no exceptions, no RTTI, static.
-set(SP_INSTALLER_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables)
+set(SP_INSTALLER_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+  -fno-threadsafe-statics)
 target_compile_options(sp_core PRIVATE ${SP_INSTALLER_FLAGS})
 
 add_library(sp_win32 STATIC ${SP_WIN32_SOURCES})

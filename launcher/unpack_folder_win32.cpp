@@ -12,7 +12,7 @@ typedef BOOLEAN(WINAPI* GenRandomFunction)(void*, ULONG);
 // otherwise (old systems) a mix of clocks and ids, which the exclusive creation
 // of the folder still keeps safe from reuse.
 void FillRandom(uint8_t* bytes, ULONG count) {
-  static GenRandomFunction genRandom = reinterpret_cast<GenRandomFunction>(reinterpret_cast<void*>(
+  const GenRandomFunction genRandom = reinterpret_cast<GenRandomFunction>(reinterpret_cast<void*>(
       GetProcAddress(LoadLibraryA("advapi32.dll"), "SystemFunction036")));
   if (genRandom && genRandom(bytes, count)) return;
   LARGE_INTEGER counter;
@@ -25,10 +25,34 @@ void FillRandom(uint8_t* bytes, ULONG count) {
   }
 }
 
+// The security calls are looked up at run time: systems without them (the 9x
+// family) still start the installer and get a folder with default access.
+struct SecurityCalls {
+  BOOL(WINAPI* createWellKnownSid)(WELL_KNOWN_SID_TYPE, PSID, PSID, DWORD*);
+  BOOL(WINAPI* checkTokenMembership)(HANDLE, PSID, PBOOL);
+  BOOL(WINAPI* addAccessAllowedAceEx)(PACL, DWORD, DWORD, DWORD, PSID);
+  BOOL(WINAPI* setSecurityDescriptorControl)(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL,
+                                             SECURITY_DESCRIPTOR_CONTROL);
+
+  template <typename Function>
+  static bool Find(HMODULE module, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return function != nullptr;
+  }
+  bool Load() {
+    HMODULE advapi = LoadLibraryA("advapi32.dll");
+    return advapi && Find(advapi, "CreateWellKnownSid", createWellKnownSid) &&
+           Find(advapi, "CheckTokenMembership", checkTokenMembership) &&
+           Find(advapi, "AddAccessAllowedAceEx", addAccessAllowedAceEx) &&
+           Find(advapi, "SetSecurityDescriptorControl", setSecurityDescriptorControl);
+  }
+};
+
 // A protected access list: full access for SYSTEM and for the owner side of
 // this process (the administrators when they are enabled in our token, else
 // the user), inherited by the files created inside.
 struct PrivateAccess {
+  SecurityCalls calls;
   SECURITY_DESCRIPTOR descriptor;
   uint8_t aclBuffer[512];
   uint8_t systemSid[SECURITY_MAX_SID_SIZE];
@@ -37,17 +61,20 @@ struct PrivateAccess {
   SECURITY_ATTRIBUTES attributes;
 };
 
-bool AddFullAccess(ACL* acl, void* sid) {
-  return AddAccessAllowedAceEx(acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
-                               GENERIC_ALL, sid);
+bool AddFullAccess(PrivateAccess& access, ACL* acl, void* sid) {
+  return access.calls.addAccessAllowedAceEx(acl, ACL_REVISION,
+                                            OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                            GENERIC_ALL, sid);
 }
 
 bool OwnerSid(PrivateAccess& access) {
   DWORD size = sizeof access.ownerSid;
-  if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, access.ownerSid, &size))
+  if (!access.calls.createWellKnownSid(WinBuiltinAdministratorsSid, nullptr, access.ownerSid,
+                                       &size))
     return false;
   BOOL isAdministrator = FALSE;
-  if (CheckTokenMembership(nullptr, access.ownerSid, &isAdministrator) && isAdministrator)
+  if (access.calls.checkTokenMembership(nullptr, access.ownerSid, &isAdministrator) &&
+      isAdministrator)
     return true;
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
@@ -63,12 +90,15 @@ bool OwnerSid(PrivateAccess& access) {
 SECURITY_ATTRIBUTES* BuildPrivateAccess(PrivateAccess& access) {
   DWORD size = sizeof access.systemSid;
   ACL* acl = reinterpret_cast<ACL*>(access.aclBuffer);
-  if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, access.systemSid, &size) ||
+  if (!access.calls.Load() ||
+      !access.calls.createWellKnownSid(WinLocalSystemSid, nullptr, access.systemSid, &size) ||
       !OwnerSid(access) || !InitializeAcl(acl, sizeof access.aclBuffer, ACL_REVISION) ||
-      !AddFullAccess(acl, access.systemSid) || !AddFullAccess(acl, access.ownerSid) ||
+      !AddFullAccess(access, acl, access.systemSid) ||
+      !AddFullAccess(access, acl, access.ownerSid) ||
       !InitializeSecurityDescriptor(&access.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
       !SetSecurityDescriptorDacl(&access.descriptor, TRUE, acl, FALSE) ||
-      !SetSecurityDescriptorControl(&access.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+      !access.calls.setSecurityDescriptorControl(&access.descriptor, SE_DACL_PROTECTED,
+                                                 SE_DACL_PROTECTED))
     return nullptr;
   access.attributes = SECURITY_ATTRIBUTES{sizeof access.attributes, &access.descriptor, FALSE};
   return &access.attributes;
@@ -77,8 +107,6 @@ SECURITY_ATTRIBUTES* BuildPrivateAccess(PrivateAccess& access) {
 }  // namespace
 
 bool CreateUnpackFolder(const char* parent, char* folder) {
-  // Systems without security (the 9x family) get a null descriptor and a
-  // folder with the default access.
   static PrivateAccess access;
   SECURITY_ATTRIBUTES* attributes = BuildPrivateAccess(access);
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
