@@ -10,6 +10,7 @@
 #include "locate/registry.h"
 #include "patch/file_io_win32.h"
 #include "patch/header.h"
+#include "patch/records.h"
 #include "shutdown/close.h"
 #include "ui/ui.h"
 
@@ -70,7 +71,10 @@ void ShowFinalReport() {
 // Everything after the patch is mapped: header, questions, the steps, report.
 int RunSteps(const char* patchPath, char* postCommands, const PatchMapping& patch) {
   const uint8_t* records = ParsePatchHeader(patch.view, patch.size, session.strings);
-  if (!records) {
+  // The whole records area is checked here, before the question and before any
+  // file is touched: a damaged record found later would stop a half-done update.
+  if (!records ||
+      !ValidateRecordsArea(ByteView{records, uint32_t(patch.view + patch.size - records)})) {
     ErrorBox(Key(32), patchPath);
     return ExitPatchInvalid;
   }

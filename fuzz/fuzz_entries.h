@@ -11,7 +11,9 @@
 
 #include "builder/format/delta_output.h"
 #include "builder/format/delta_writer.h"
+#include "launcher/payload.h"
 #include "patch/delta.h"
+#include "patch/header.h"
 #include "patch/records.h"
 
 #define SP_FUZZ_CHECK(condition) \
@@ -75,6 +77,54 @@ inline int FuzzRecordsArea(const uint8_t* data, size_t size) {
     ++count;
   }
   SP_FUZZ_CHECK(valid == (count > 0 && offset == records.size && !brokenDelta));
+  free(copy);
+  return 0;
+}
+
+// The patch header parser: the slots it fills point at texts that end inside
+// the file, and a header that parses leaves "DIF0" and at least one record byte.
+inline int FuzzPatchHeader(const uint8_t* data, size_t size) {
+  if (size > 0xFFFFFFFFu) return 0;
+  uint8_t* copy = static_cast<uint8_t*>(malloc(size + 1));
+  memcpy(copy, data, size);
+  StringTable table;
+  SetDefaultStrings(table);
+  StringTable defaults = table;
+  const uint8_t* records = ParsePatchHeader(copy, uint32_t(size), table);
+  if (records) {
+    SP_FUZZ_CHECK(records >= copy + 4 && records < copy + size);
+    SP_FUZZ_CHECK(memcmp(records - 4, "DIF0", 4) == 0);
+    FuzzRecordsArea(records, size_t(copy + size - records));
+  }
+  for (int key = 0; key < kStringKeyCount; ++key) {
+    const uint8_t* text = reinterpret_cast<const uint8_t*>(table.text[key]);
+    if (table.text[key] == defaults.text[key]) continue;
+    SP_FUZZ_CHECK(text > copy && text <= copy + size);
+    SP_FUZZ_CHECK(memchr(text, 0, size_t(copy + size - text)) != nullptr);
+  }
+  free(copy);
+  return 0;
+}
+
+// The payload container walk: entries lie inside the payload, and a payload that
+// checks gives a command line that fits.
+inline int FuzzPayloadContainer(const uint8_t* data, size_t size) {
+  if (size < 1 || size > 0xFFFFFFFFu) return 0;
+  const bool silent = data[0] & 1;
+  uint8_t* copy = static_cast<uint8_t*>(malloc(size));
+  memcpy(copy, data + 1, size - 1);
+  const ByteView payload{copy, uint32_t(size - 1)};
+  ByteCursor cursor(payload);
+  PayloadEntry entry;
+  while (ReadPayloadEntry(cursor, entry) == PayloadEntryRead) {
+    SP_FUZZ_CHECK(entry.data.data >= payload.data &&
+                  entry.data.data + entry.data.size <= payload.data + payload.size);
+    SP_FUZZ_CHECK(strlen(entry.name) == entry.nameLength);
+    IsSafeEntryName(entry);
+  }
+  char commandLine[kDriverCommandLineSize];
+  if (CheckPayload(payload, silent, commandLine))
+    SP_FUZZ_CHECK(strlen(commandLine) < kDriverCommandLineSize);
   free(copy);
   return 0;
 }

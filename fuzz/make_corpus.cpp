@@ -127,5 +127,32 @@ int main(int argc, char** argv) {
     input.insert(input.end(), ops.begin(), ops.end());
     Write(root + "/delta_roundtrip", i, input);
   }
+
+  // Patch files: header entries, the magic and records.
+  {
+    PatchFile patch;
+    patch.SetText(0, "Product");
+    patch.entries.push_back({"07", "x"});
+    patch.SetText(13, "%s\x82\xf0\x8d\x58\x90\x56");
+    patch.SetText(32, "");
+    patch.records.push_back(FullRecord("app.exe", B("content"), FlagNoCreate));
+    Write(root + "/header", 0, WritePatch(patch));
+    patch.entries.push_back({"50", "out of range"});
+    Write(root + "/header", 1, WritePatch(patch));
+    Write(root + "/header", 2, B("DIF0x"));
+    Write(root + "/header", 3, B("5:%s\0DIF0"));
+  }
+
+  // Payload containers, the first byte choosing silent mode.
+  {
+    Bytes payload = {1};
+    AppendPayloadEntry(payload, "arg00", {});
+    AppendPayloadEntry(payload, "product.dif", B("DIF0 patch bytes"));
+    AppendPayloadEntry(payload, "setup.exe", RandomBytes(random, 300));
+    Write(root + "/payload", 0, payload);
+    payload[0] = 0;
+    AppendRawPayloadEntry(payload, "..", B("x"));
+    Write(root + "/payload", 1, payload);
+  }
   return 0;
 }

@@ -38,3 +38,5 @@ void Replay(const std::string& target, Entry entry) {
 TEST(FuzzCorpusReplay, DeltaDecoder) { Replay("delta", FuzzDeltaDecoder); }
 TEST(FuzzCorpusReplay, RecordsArea) { Replay("records", FuzzRecordsArea); }
 TEST(FuzzCorpusReplay, DeltaRoundTrip) { Replay("delta_roundtrip", FuzzDeltaRoundTrip); }
+TEST(FuzzCorpusReplay, PatchHeader) { Replay("header", FuzzPatchHeader); }
+TEST(FuzzCorpusReplay, PayloadContainer) { Replay("payload", FuzzPayloadContainer); }
