@@ -102,11 +102,13 @@ TEST_F(UiTest, MoreConversionsThanArgumentsShowOnlyWhatWasPassed) {
   EXPECT_EQ(Box(BoxError, "%s|%s|%s|%s|%s|%s|%s|%s"), AnswerOk);
   std::vector<std::string> boxes = bot.Finish();
   ASSERT_EQ(boxes.size(), 2u);
+  // Whatever stands for a missing argument comes from the text itself, never
+  // from memory past the arguments.
   std::string first = Field(boxes[0], "text");
-  EXPECT_EQ(first.rfind("[given] then ", 0), 0u) << first;
-  EXPECT_EQ(first.find("given", 2), std::string::npos) << "argument used twice: " << first;
-  EXPECT_EQ(Field(boxes[1], "text").find_first_not_of("|"), std::string::npos)
-      << Field(boxes[1], "text");
+  ASSERT_EQ(first.rfind("[given] then ", 0), 0u) << first;
+  EXPECT_EQ(first.find_first_not_of("%sdx ", 13), std::string::npos) << first;
+  std::string second = Field(boxes[1], "text");
+  EXPECT_EQ(second.find_first_not_of("%s|"), std::string::npos) << second;
 }
 
 TEST_F(UiTest, CaptionOfEveryBoxIsTheCurrentCaption) {
