@@ -24,9 +24,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Optional, Sequence, Union
 
-ROOT = Path(__file__).resolve().parents[2]
-WIN_BUILD = Path(os.environ.get("SP_WIN_BUILD", ROOT / "build" / "win"))
-BOXBOT = WIN_BUILD / "bin" / "boxbot.exe"
+from kit import WIN_BIN, to_windows
+
+BOXBOT = WIN_BIN / "boxbot.exe"
 
 # The code page of the program's texts follows its Unix locale under Wine.
 JAPANESE_LOCALE = {"LC_ALL": "ja_JP.UTF-8"}
@@ -127,17 +127,6 @@ class BoxRunError(AssertionError):
     pass
 
 
-def windows_path(path: Union[str, Path]) -> str:
-    """The path as the Windows program sees it: C: inside the prefix, else Z:."""
-    path = Path(path).resolve()
-    prefix = os.environ.get("WINEPREFIX")
-    if prefix:
-        drive_c = (Path(prefix) / "drive_c").resolve()
-        if path == drive_c or drive_c in path.parents:
-            return "C:\\" + str(path.relative_to(drive_c)).replace("/", "\\").lstrip(".")
-    return "Z:" + str(path).replace("/", "\\")
-
-
 def _normalise(step: Step) -> tuple:
     if isinstance(step, str):
         return step, None
@@ -158,7 +147,7 @@ def run_with_boxes(program: Union[str, Path], args: Sequence[str] = (),
     for button, action in steps:
         command += ["--answer", button + ("+hold" if action else "")]
     program_path = program if isinstance(program, str) and ":" in program else \
-        windows_path(program)
+        to_windows(program)
     on_progress = on_progress or {}
     for text in on_progress:
         command += ["--hold-progress", text.encode("utf-8").hex()]
