@@ -4,6 +4,7 @@ import zlib
 
 import pytest
 
+import boxes
 import kit
 from kit import entry
 
@@ -115,3 +116,32 @@ def test_kill_parent_ends_the_starting_program(case):
     assert kit.exit_code(kit.RUNWAIT, kit.to_windows(installer), "/s", "/k") == 0
     preset = kit.pack_raw(entry("arg00") + b"x", case.path("preset.exe"), switches=" /s /k")
     assert kit.exit_code(kit.RUNWAIT, kit.to_windows(preset)) == 0
+
+
+LAUNCHER_TEXTS = {
+    # (locale, string id): the text of the launcher's own box
+    ("en", 1): "Irregal data found.\nPlease try to download again.",
+    ("en", 2): "Unexpected error",
+    ("ja", 1): "アップデートプログラムのデータエラーです。\nもう一度ダウンロードして下さい。",
+    ("ja", 2): "原因不明なエラーです。\nウィルス対策ソフトを一時停止して再度実行してください。",
+}
+
+
+@pytest.mark.parametrize("locale,code", [("en", 1), ("en", 2), ("ja", 1), ("ja", 2)])
+def test_launcher_box_shows_its_own_text_in_the_users_language(case, locale, code):
+    payload = entry("arg00") + (b"x" if code == 1 else entry("a*b.dif", b"data"))
+    installer = kit.pack_raw(payload, case.path("setup.exe"))
+    env = boxes.JAPANESE_LOCALE if locale == "ja" else {"LC_ALL": "en_US.UTF-8"}
+    run = boxes.run_with_boxes(installer, script=["OK"], env=env)
+    assert run.exit_code == code
+    [box] = run.boxes
+    assert box.caption == "Error"
+    assert box.icon == "error" and box.buttons == ["OK"]
+    assert box.text.replace("\r\n", "\n") == LAUNCHER_TEXTS[(locale, code)]
+
+
+def test_launcher_box_is_not_shown_when_silent(case):
+    installer = kit.pack_raw(entry("arg00") + b"x", case.path("setup.exe"))
+    run = boxes.run_with_boxes(installer, ["/s"])
+    assert run.exit_code == 1
+    assert run.showed_nothing
