@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <limits>
 #include <stdexcept>
 
 #include "builder/format/delta_writer.h"
@@ -103,8 +104,8 @@ class SuffixIndex {
   // length, and its old position in `position`. Among equally long matches the
   // one nearest `expected` wins: a short hop is cheaper to encode and tends to
   // go on matching. Prefixes under 2 bytes give 0.
-  uint32_t LongestMatch(const uint8_t* text, uint32_t length, int64_t expected,
-                        uint32_t& position) const {
+  uint32_t LongestMatch(const uint8_t* text, uint32_t length, uint32_t& position,
+                        std::vector<uint32_t>* candidates) const {
     if (length < 2 || old_.size < 2) return 0;
     uint32_t key = Key(text);
     uint32_t low = buckets_[key], high = buckets_[key + 1];
@@ -125,28 +126,28 @@ class SuffixIndex {
     uint32_t highLength = MatchLength(uint32_t(suffixes_[high]), text, length);
     uint32_t best = highLength > lowLength ? high : low;
     uint32_t bestLength = std::max(lowLength, highLength);
-    // Equally long matches sit next to each other in the suffix array.
-    auto distance = [expected](uint32_t start) {
-      int64_t d = int64_t(start) - expected;
-      return d < 0 ? -d : d;
-    };
-    uint32_t chosen = uint32_t(suffixes_[best]);
-    for (int direction = -1; direction <= 1; direction += 2) {
-      int64_t i = int64_t(best) + direction;
-      for (int step = 0; step < kNeighbours && i >= first && i <= last; ++step, i += direction) {
-        uint32_t start = uint32_t(suffixes_[i]);
-        if (MatchLength(start, text, bestLength) < bestLength) break;
-        if (distance(start) < distance(chosen) ||
-            (distance(start) == distance(chosen) && start < chosen))
-          chosen = start;
+    position = uint32_t(suffixes_[best]);
+    // Other good matches sit next to it in the suffix array: they are the
+    // candidates for where the block goes.
+    if (candidates) {
+      candidates->clear();
+      candidates->push_back(position);
+      uint32_t enough = std::max<uint32_t>(bestLength / 2, kCandidateMinimum);
+      for (int direction = -1; direction <= 1; direction += 2) {
+        int64_t i = int64_t(best) + direction;
+        for (int step = 0; step < kNeighbours && i >= first && i <= last; ++step, i += direction) {
+          uint32_t start = uint32_t(suffixes_[i]);
+          if (MatchLength(start, text, enough) < enough) break;
+          candidates->push_back(start);
+        }
       }
     }
-    position = chosen;
     return bestLength;
   }
 
  private:
-  static constexpr int kNeighbours = 8;
+  static constexpr int kNeighbours = 16;
+  static constexpr uint32_t kCandidateMinimum = 8;
 
   static uint32_t Key(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
 
@@ -235,6 +236,7 @@ class Matcher {
         if (AgreesAt(scan, lastOffset)) --oldScore;
       }
       if (length == oldScore && scan != newSize) continue;
+      if (scan < newSize) position = BestCandidate(scan, lastOffset, position);
 
       int64_t forward = ForwardExtent(lastScan, lastPosition, scan, oldSize);
       int64_t backward = scan < newSize ? BackwardExtent(lastScan, scan, position) : 0;
@@ -259,7 +261,7 @@ class Matcher {
   // alignment goes on agreeing for a while (after a relocated pointer, say), or
   // where the old file lacks the next kGram bytes, the bytes that agree under the
   // current alignment stand in for the match.
-  uint32_t Search(int64_t scan, int64_t lastOffset, uint32_t& position) const {
+  uint32_t Search(int64_t scan, int64_t lastOffset, uint32_t& position) {
     uint32_t remaining = uint32_t(int64_t(new_.size) - scan);
     const uint8_t* text = new_.data + scan;
     // Scans mostly move forward byte by byte: fetch the filter a little ahead.
@@ -270,9 +272,38 @@ class Matcher {
     if (run == kAlignmentRun || resumesSoon ||
         (remaining >= GramFilter::kGram && !grams_.MayContain(text))) {
       position = uint32_t(scan + lastOffset);
+      candidates_.clear();
       return AgreeingRun(scan, lastOffset, remaining);
     }
-    return index_.LongestMatch(text, remaining, scan + lastOffset, position);
+    return index_.LongestMatch(text, remaining, position, &candidates_);
+  }
+
+  // Of the candidates that the last search left, the one whose bytes agree best
+  // with the new file over the next stretch (ties: nearest the current
+  // alignment). Defaults to `found`.
+  uint32_t BestCandidate(int64_t scan, int64_t lastOffset, uint32_t found) const {
+    if (candidates_.size() < 2) return found;
+    int64_t expected = scan + lastOffset;
+    auto distance = [expected](uint32_t start) {
+      int64_t d = int64_t(start) - expected;
+      return d < 0 ? -d : d;
+    };
+    uint32_t chosen = found;
+    int64_t chosenScore = std::numeric_limits<int64_t>::min();
+    for (uint32_t candidate : candidates_) {
+      int64_t score = 0, bestScore = 0;
+      for (int64_t i = 0; i < kCandidateWindow && scan + i < int64_t(new_.size) &&
+                          candidate + i < old_.size; ++i) {
+        score += old_.data[candidate + i] == new_.data[scan + i] ? 1 : -options_.mismatchPenalty;
+        bestScore = std::max(bestScore, score);
+      }
+      if (bestScore > chosenScore ||
+          (bestScore == chosenScore && distance(candidate) < distance(chosen))) {
+        chosen = candidate;
+        chosenScore = bestScore;
+      }
+    }
+    return chosen;
   }
 
   // How many bytes from new[newIndex] agree with the old file under `offset`,
@@ -285,6 +316,7 @@ class Matcher {
   }
 
   static constexpr uint32_t kAlignmentRun = 16;
+  static constexpr int64_t kCandidateWindow = 256;
   static constexpr uint32_t kPrefetchDistance = 16;
 
   bool AgreesAt(int64_t newIndex, int64_t offset) const {
@@ -350,6 +382,7 @@ class Matcher {
   const EncoderOptions& options_;
   const SuffixIndex& index_;
   const GramFilter& grams_;
+  std::vector<uint32_t> candidates_;
   std::vector<DeltaOp> ops_;
 };
 
