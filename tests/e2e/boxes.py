@@ -6,10 +6,11 @@
 A script step is a button name ("Yes", "No", "OK", "Cancel", ...) or a tuple
 (button, action): the action is called with the Box while it is on screen (for a
 screenshot, say) and the button is pressed after it returns. `on_progress` maps
-progress texts to actions in the same way: while the window shows that text, the
-program is held at the moment it goes to replace it, until the action returns. A box that no step
-expects is answered with Cancel, else No, else OK, and fails the run; so does a
-timeout or a step left unused, unless the caller allows it.
+progress texts to actions in the same way: while the window shows that text,
+the program is held at the moment it goes to replace it, until the action
+returns. A box that no step expects is answered with Cancel, else No, else OK,
+and fails the run; so does a timeout or a step left unused, unless the caller
+allows it.
 
 Must run inside scripts/with-wine.sh (a display, a prefix, a running server).
 """
@@ -22,7 +23,7 @@ import subprocess
 import threading
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Optional, Sequence, Union
+from typing import Optional, Sequence, Union
 
 from kit import WIN_BIN, to_windows
 
@@ -82,12 +83,15 @@ class Box:
                    data["expected"], data["answer"])
 
     @property
-    def style(self) -> int:
-        """The message box style that these buttons and this icon come from."""
+    def style(self) -> Optional[int]:
+        """The message box style that these buttons and this icon come from
+        (None for other buttons or an icon not recognised)."""
         buttons = {
             ("OK",): 0, ("OK", "Cancel"): 1, ("Yes", "No", "Cancel"): 3, ("Yes", "No"): 4,
-        }[tuple(self.buttons)]
+        }.get(tuple(self.buttons))
         icons = {"none": 0, "error": 16, "question": 32, "warning": 48, "information": 64}
+        if buttons is None or self.icon not in icons:
+            return None
         return buttons + icons[self.icon]
 
 
@@ -95,7 +99,7 @@ class Box:
 class BoxRun:
     exit_code: Optional[int]
     boxes: list = field(default_factory=list)
-    progress: list = field(default_factory=list)  # every change boxbot saw, in order
+    progress: list = field(default_factory=list)  # every text set (hooks), in order
     windows: list = field(default_factory=list)  # other top-level windows (class, title)
     created: list = field(default_factory=list)  # classes of top-level windows created
     hooks: bool = False  # True: `progress` holds every text set, in order
