@@ -1,7 +1,6 @@
 // `selfpatch diff` writes the delta body that turns one file into another, and
 // `selfpatch apply` rebuilds the new file from the old one and a delta, natively
 // and with the installer's own decoder.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,56 +11,41 @@
 #include "builder/format/delta_output.h"
 #include "builder/format/payload_writer.h"
 #include "builder/pack.h"
+#include "builder/pack_files.h"
 
 namespace {
 
 constexpr uint64_t kLargestFile = 0x7FFFFFFF;
 
-bool ReadWholeFile(const std::string& path, Bytes& content) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) {
-    std::fprintf(stderr, "selfpatch: cannot open '%s': %s\n", path.c_str(), std::strerror(errno));
+// Reads both input files; false (with the reason printed) when one cannot be
+// read or is too large for a delta's 32-bit offsets.
+bool ReadInputs(const char* command, const std::vector<std::string>& paths, Bytes& first,
+                Bytes& second) {
+  try {
+    first = ReadFileBytes(paths[0]);
+    second = ReadFileBytes(paths[1]);
+  } catch (const FileError& error) {
+    std::fprintf(stderr, "selfpatch %s: %s\n", command, error.what());
     return false;
   }
-  content.clear();
-  uint8_t buffer[1 << 16];
-  size_t count;
-  bool tooLarge = false;
-  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    if (content.size() + count > kLargestFile) {
-      tooLarge = true;
-      break;
+  for (size_t i = 0; i < 2; ++i) {
+    if ((i ? second : first).size() > kLargestFile) {
+      std::fprintf(stderr, "selfpatch %s: %s: 2 GiB or larger, too large for a delta\n", command,
+                   paths[i].c_str());
+      return false;
     }
-    content.insert(content.end(), buffer, buffer + count);
-  }
-  bool failed = std::ferror(file);
-  std::fclose(file);
-  if (tooLarge) {
-    std::fprintf(stderr, "selfpatch: '%s' is 2 GiB or larger, too large for a delta\n",
-                 path.c_str());
-    return false;
-  }
-  if (failed) {
-    std::fprintf(stderr, "selfpatch: cannot read '%s'\n", path.c_str());
-    return false;
   }
   return true;
 }
 
-bool WriteWholeFile(const std::string& path, const Bytes& content) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) {
-    std::fprintf(stderr, "selfpatch: cannot create '%s': %s\n", path.c_str(),
-                 std::strerror(errno));
+bool WriteOutput(const char* command, const std::string& path, const Bytes& content) {
+  try {
+    WriteFileReplacing(path, content, false);
+    return true;
+  } catch (const FileError& error) {
+    std::fprintf(stderr, "selfpatch %s: %s\n", command, error.what());
     return false;
   }
-  bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-  if (std::fclose(file) != 0) written = false;
-  if (!written) {
-    std::fprintf(stderr, "selfpatch: cannot write '%s'\n", path.c_str());
-    std::remove(path.c_str());
-  }
-  return written;
 }
 
 // The command line of both commands: two input files, -o OUTPUT, --zlib and
@@ -121,21 +105,21 @@ int RunDiff(int argc, char** argv) {
   int status = ParseArguments(argc, argv, kDiffUsage, true, arguments);
   if (status >= 0) return status;
   Bytes oldContent, newContent;
-  if (!ReadWholeFile(arguments.inputs[0], oldContent) ||
-      !ReadWholeFile(arguments.inputs[1], newContent))
-    return 1;
+  if (!ReadInputs("diff", arguments.inputs, oldContent, newContent)) return 1;
   Bytes delta = EncodeDeltaBody(ViewOf(oldContent), ViewOf(newContent));
   if (arguments.packed)
     delta = CompressEntry(delta, CompressionOptions());
   else if (arguments.zlib)
     delta = CompressZlib(delta, 9);
-  return WriteWholeFile(arguments.output, delta) ? 0 : 1;
+  return WriteOutput("diff", arguments.output, delta) ? 0 : 1;
 }
 
 const char kApplyUsage[] =
     "usage: selfpatch apply OLD DELTA -o NEW [--zlib]\n"
     "\n"
     "Rebuilds NEW from OLD and a delta body with the installer's decoder.\n"
+    "A bare delta carries no checksum: given another old file that it fits,\n"
+    "it rebuilds other bytes (a patch's records check the CRCs).\n"
     "--zlib reads the delta as a zlib stream, as `diff --zlib` or `--packed`\n"
     "writes it.\n";
 
@@ -144,9 +128,7 @@ int RunApply(int argc, char** argv) {
   int status = ParseArguments(argc, argv, kApplyUsage, false, arguments);
   if (status >= 0) return status;
   Bytes oldContent, delta;
-  if (!ReadWholeFile(arguments.inputs[0], oldContent) ||
-      !ReadWholeFile(arguments.inputs[1], delta))
-    return 1;
+  if (!ReadInputs("apply", arguments.inputs, oldContent, delta)) return 1;
   if (arguments.zlib) {
     try {
       delta = InflateEntry(ViewOf(delta));
@@ -170,7 +152,7 @@ int RunApply(int argc, char** argv) {
                  arguments.inputs[1].c_str(), arguments.inputs[0].c_str());
     return 1;
   }
-  return WriteWholeFile(arguments.output, newContent) ? 0 : 1;
+  return WriteOutput("apply", arguments.output, newContent) ? 0 : 1;
 }
 
 const CommandRegistration kDiff(Command{"diff", "write the delta between two files", RunDiff});
