@@ -8,8 +8,8 @@ A script step is a button name ("Yes", "No", "OK", "Cancel", ...) or a tuple
 screenshot, say) and the button is pressed after it returns. `on_progress` maps
 progress texts to actions in the same way: while the window shows that text,
 the program is held at the moment it goes to replace it, until the action
-returns. A box that no step expects is answered with Cancel, else No, else OK,
-and fails the run; so does a timeout or a step left unused, unless the caller
+returns. A box that no step expects, or that lacks the button its step names,
+is answered with Cancel, else No, else OK, and fails the run; so does a timeout or a step left unused, unless the caller
 allows it.
 
 Must run inside scripts/with-wine.sh (a display, a prefix, a running server).
