@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
 #include <vector>
 
 #include "builder/format/delta_output.h"
@@ -15,6 +16,7 @@
 #include "patch/delta.h"
 #include "patch/header.h"
 #include "patch/records.h"
+#include "ui/format.h"
 
 #define SP_FUZZ_CHECK(condition) \
   do {                           \
@@ -164,5 +166,49 @@ inline int FuzzDeltaRoundTrip(const uint8_t* data, size_t size) {
   }
   bool complete = false;
   SP_FUZZ_CHECK(DecodeDelta(writer.Finish(), old, &complete) == expected && complete);
+  return 0;
+}
+
+// The formatter over a patch text with caller arguments. Input: a byte that
+// sizes the output buffer, the format text up to a NUL, then the arguments:
+// each a kind byte (odd: a NUL-terminated text follows, even: a 32-bit
+// number). The buffer and the argument list are exactly sized heap blocks, so
+// a write past the one or a read past the other is caught.
+inline int FuzzFormatText(const uint8_t* data, size_t size) {
+  if (size < 1 || size > 0xFFFFFFFFu) return 0;
+  const int bufferSize = 1 + data[0] * 5;
+  const uint8_t* end = data + size;
+  const uint8_t* p = data + 1;
+  auto takeText = [&]() {
+    std::string text;
+    while (p < end && *p) text.push_back(char(*p++));
+    if (p < end) ++p;
+    return text;
+  };
+  const std::string format = takeText();
+  std::vector<std::string> texts;
+  std::vector<uint32_t> numbers;
+  std::vector<bool> isText;
+  while (p < end && isText.size() < 16) {
+    const bool text = *p++ & 1;
+    isText.push_back(text);
+    if (text) {
+      texts.push_back(takeText());
+    } else {
+      uint8_t word[4] = {};
+      for (int i = 0; i < 4 && p < end; ++i) word[i] = *p++;
+      numbers.push_back(LoadLe32(word));
+    }
+  }
+  const size_t count = isText.size();
+  FormatArg* args = static_cast<FormatArg*>(malloc(sizeof(FormatArg) * (count ? count : 1)));
+  for (size_t i = 0, t = 0, n = 0; i < count; ++i)
+    args[i] = isText[i] ? FormatArg(texts[t++].c_str()) : FormatArg(unsigned(numbers[n++]));
+  char* buffer = static_cast<char*>(malloc(size_t(bufferSize)));
+  const int length = FormatText(buffer, bufferSize, format.c_str(), args, int(count));
+  SP_FUZZ_CHECK(length >= 0 && length < bufferSize);
+  SP_FUZZ_CHECK(buffer[length] == 0 && strlen(buffer) == size_t(length));
+  free(buffer);
+  free(args);
   return 0;
 }

@@ -14,6 +14,12 @@ namespace {
 
 Bytes B(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
+// The bytes of a literal, NULs inside included.
+template <size_t N>
+Bytes Raw(const char (&text)[N]) {
+  return Bytes(text, text + N - 1);
+}
+
 Bytes RandomBytes(std::mt19937& random, size_t length) {
   Bytes bytes(length);
   for (uint8_t& b : bytes) b = uint8_t(random() % 4 ? random() : 0);
@@ -153,6 +159,14 @@ int main(int argc, char** argv) {
     payload[0] = 0;
     AppendRawPayloadEntry(payload, "..", B("x"));
     Write(root + "/payload", 1, payload);
+  }
+
+  // Patch texts with arguments: a buffer-size byte, the format and its NUL,
+  // then kind bytes (odd: text, even: number) with their values.
+  {
+    Write(root + "/format", 0, Raw("\xff%s %s update\0\x01Product\0\x01" "2.0"));
+    Write(root + "/format", 1, Raw("\x03%-8.3s|%#010x|%hd|%c|%%|%q|%\0\x01text\0\x00\xff\xff\xff\xff"));
+    Write(root + "/format", 2, Raw("\x33%s %d %u %X %s %s"));
   }
   return 0;
 }

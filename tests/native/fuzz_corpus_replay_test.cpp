@@ -40,3 +40,4 @@ TEST(FuzzCorpusReplay, RecordsArea) { Replay("records", FuzzRecordsArea); }
 TEST(FuzzCorpusReplay, DeltaRoundTrip) { Replay("delta_roundtrip", FuzzDeltaRoundTrip); }
 TEST(FuzzCorpusReplay, PatchHeader) { Replay("header", FuzzPatchHeader); }
 TEST(FuzzCorpusReplay, PayloadContainer) { Replay("payload", FuzzPayloadContainer); }
+TEST(FuzzCorpusReplay, FormatText) { Replay("format", FuzzFormatText); }
