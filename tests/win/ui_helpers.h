@@ -191,4 +191,45 @@ inline RECT InkBounds(const Picture& picture) {
   return bounds;
 }
 
+// Points this program's import of `function` from `dll` at `replacement` while
+// alive, so a test sees the calls that the code under test makes.
+class ImportPatch {
+ public:
+  ImportPatch(const char* dll, const char* function, void* replacement) {
+    original_ = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(dll), function));
+    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+    for (; original_ && descriptor->Name; ++descriptor) {
+      if (lstrcmpiA(reinterpret_cast<char*>(base + descriptor->Name), dll) != 0) continue;
+      auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
+      for (; thunk->u1.Function; ++thunk) {
+        if (reinterpret_cast<void*>(thunk->u1.Function) == original_) {
+          slot_ = &thunk->u1.Function;
+          Write(reinterpret_cast<ULONG_PTR>(replacement));
+          return;
+        }
+      }
+    }
+  }
+  ~ImportPatch() {
+    if (slot_) Write(reinterpret_cast<ULONG_PTR>(original_));
+  }
+  bool active() const { return slot_ != nullptr; }
+  void* original() const { return original_; }
+
+ private:
+  void Write(ULONG_PTR value) {
+    DWORD protection;
+    VirtualProtect(slot_, sizeof *slot_, PAGE_READWRITE, &protection);
+    *slot_ = value;
+    VirtualProtect(slot_, sizeof *slot_, protection, &protection);
+  }
+  void* original_ = nullptr;
+  decltype(IMAGE_THUNK_DATA::u1.Function)* slot_ = nullptr;
+};
+
 }  // namespace uitest
