@@ -32,9 +32,9 @@ struct DeltaOp {
 // stream. Literal bytes and the numbers that place blocks compress differently
 // under zlib; these weights are estimates, tuned on real executables.
 struct EncoderOptions {
-  double literalByteBits = 4.0;   // a literal byte of code or data
-  double numberByteBits = 6.5;    // a byte of a length, position, count or skip
-  double addendByteBits = 3.0;    // addends repeat (relocated pointers share deltas)
+  double literalByteBits = 3.5;   // a literal byte of code or data
+  double numberByteBits = 7.0;    // a byte of a length, position, count or skip
+  double addendByteBits = 2.5;    // addends repeat (relocated pointers share deltas)
   double controlBits = 1.0;       // a literal flag or patch-control bit
   // While extending a block past its exact match, one differing byte must be
   // outweighed by this many agreeing bytes.
