@@ -9,8 +9,14 @@
 // the system offers that.
 void RestrictDllSearch();
 
-// Terminates the process that started this one.
+// Terminates the process that started this one, unless the process now
+// holding the parent's id started after this one (the parent had ended and its
+// id was reused).
 void KillParentProcess();
+
+// True when `process` (a HANDLE) started no later than this process, or when
+// the system cannot tell.
+bool ProcessStartedBeforeUs(void* process);
 
 // Unpacks the payload into a new private folder, runs the update driver and
 // removes what it unpacked. Ends the process with the driver's code on

@@ -152,10 +152,25 @@ void KillParentProcess() {
     }
     CloseHandle(snapshot);
   }
-  HANDLE handle = OpenProcess(PROCESS_TERMINATE, FALSE, parent);
+  if (parent == 0) return;
+  // The parent may have ended already and its id been given to another
+  // process since: only a process that started before us can be our parent.
+  HANDLE handle = OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, parent);
+  if (!handle) handle = OpenProcess(PROCESS_TERMINATE, FALSE, parent);
   if (!handle) return;
-  TerminateProcess(handle, 0);
+  if (ProcessStartedBeforeUs(handle)) TerminateProcess(handle, 0);
   CloseHandle(handle);
+}
+
+bool ProcessStartedBeforeUs(void* process) {
+  FILETIME created, exited, kernel, user;
+  FILETIME ownCreated;
+  // Without process times (the 9x family, or no right to query) the check
+  // cannot be made and the process is taken to be older.
+  if (!GetProcessTimes(HANDLE(process), &created, &exited, &kernel, &user) ||
+      !GetProcessTimes(GetCurrentProcess(), &ownCreated, &exited, &kernel, &user))
+    return true;
+  return CompareFileTime(&created, &ownCreated) <= 0;
 }
 
 int ExtractAndRun(void* instanceHandle, bool silent) {

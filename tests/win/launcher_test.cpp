@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/replace.h"
 #include "launcher/launcher.h"
@@ -103,6 +104,26 @@ TEST(RestrictDllSearch, ADllBesideTheProgramIsNoLongerLoaded) {
   if (after) FreeLibrary(after);
   EXPECT_NE(LoadLibraryA("version.dll"), nullptr);  // system DLLs still load
   DeleteFileA(planted.c_str());
+}
+
+TEST(ProcessStartedBeforeUs, TellsAParentFromAProcessStartedLater) {
+  EXPECT_TRUE(ProcessStartedBeforeUs(GetCurrentProcess()));
+  // A process started now is younger: it cannot be our parent.
+  char program[MAX_PATH];
+  GetSystemDirectoryA(program, MAX_PATH);
+  std::string commandLine = std::string(program) + "\\cmd.exe /c exit 0";
+  std::vector<char> buffer(commandLine.begin(), commandLine.end());
+  buffer.push_back(0);
+  Sleep(20);  // creation times have a coarse clock
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  ASSERT_TRUE(CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &startup, &child));
+  EXPECT_FALSE(ProcessStartedBeforeUs(child.hProcess));
+  WaitForSingleObject(child.hProcess, 10000);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
 }
 
 TEST(EnablePrivilege, EnablesAKnownPrivilegeAndReportsAnUnknownOne) {
