@@ -37,6 +37,17 @@ inline HWND FindWindowOf(const char* className, DWORD processId) {
   return nullptr;
 }
 
+// A top-level window of this thread, of a class of its own (registered once).
+inline HWND CreateOwnWindow(const char* className, WNDPROC procedure, HWND parent = nullptr) {
+  WNDCLASSA windowClass = {};
+  windowClass.lpfnWndProc = procedure;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = className;
+  RegisterClassA(&windowClass);
+  return CreateWindowExA(0, className, "", WS_POPUP, 0, 0, 10, 10, parent, nullptr,
+                         windowClass.hInstance, nullptr);
+}
+
 // One running classapp.exe: a stand-in for the product's application.
 class App {
  public:

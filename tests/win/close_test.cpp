@@ -108,13 +108,7 @@ LRESULT CALLBACK NoticeProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 TEST_F(Close, WaitDispatchesTheThreadsMessagesAsTheyCome) {
-  WNDCLASSA windowClass = {};
-  windowClass.lpfnWndProc = NoticeProc;
-  windowClass.hInstance = GetModuleHandleA(nullptr);
-  windowClass.lpszClassName = "SpNoticeWindow";
-  RegisterClassA(&windowClass);
-  HWND window = CreateWindowExA(0, "SpNoticeWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                windowClass.hInstance, nullptr);
+  HWND window = CreateOwnWindow("SpNoticeWindow", NoticeProc, HWND_MESSAGE);
   ASSERT_TRUE(window);
   App app("SpWaitMessages", "ignore");
   ASSERT_TRUE(app.window());
@@ -183,13 +177,7 @@ TEST_F(Close, AfterATerminationTheNextInstanceIsHandledToo) {
 TEST_F(Close, WindowsOfThisProcessAreNotClosed) {
   // A class the installer's own windows share (dialogs, say) must not make it
   // close or end itself; another process's window of that class still counts.
-  WNDCLASSA windowClass = {};
-  windowClass.lpfnWndProc = DefWindowProcA;
-  windowClass.hInstance = GetModuleHandleA(nullptr);
-  windowClass.lpszClassName = "SpOwnWindow";
-  RegisterClassA(&windowClass);
-  HWND own = CreateWindowExA(0, "SpOwnWindow", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                             windowClass.hInstance, nullptr);
+  HWND own = CreateOwnWindow("SpOwnWindow", DefWindowProcA);
   ASSERT_TRUE(own);
   EXPECT_TRUE(CloseInstancesOfClass("SpOwnWindow", "Self", 400, true));
   EXPECT_TRUE(IsWindow(own));
