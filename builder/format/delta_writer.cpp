@@ -130,69 +130,67 @@ std::vector<PatchOp> DiffBlock(const uint8_t* oldBlock, const uint8_t* newBlock,
   if (m == 0) return {};
 
   // Tails: 0 nothing yet (end 0, choosing), 1 byte add ending at changed[i-1]+1,
-  // 2 word add ending at changed[i-1]+1, 3 word add ending at changed[i-1]+2.
-  constexpr int64_t kNone = std::numeric_limits<int64_t>::max();
-  struct Cell {
-    int64_t cost = kNone;
-    size_t fromIndex = 0;
-    int fromTail = 0;
-    bool word = false;
-  };
-  std::vector<Cell> cells((m + 1) * 4);
-  auto at = [&](size_t i, int tail) -> Cell& { return cells[i * 4 + tail]; };
-  at(0, 0).cost = 0;
+  // 2 word add ending at changed[i-1]+1 (it covered changed[i-2] too), 3 word
+  // add ending at changed[i-1]+2. The tail also tells where the addition began:
+  // tail 2 at changed[i-2], tails 1 and 3 at changed[i-1].
+  constexpr uint64_t kNone = std::numeric_limits<uint64_t>::max();
+  std::vector<uint64_t> cost((m + 1) * 4, kNone);  // bits to cover changes [0, i)
+  std::vector<uint8_t> fromTail((m + 1) * 4, 0);    // the tail before the last addition
+  cost[0] = 0;
   auto tailEnd = [&](size_t i, int tail) -> uint32_t {
     if (tail == 0) return 0;
     return changed[i - 1] + (tail == 3 ? 2 : 1);
   };
-  auto relax = [&](size_t i, int tail, int64_t cost, size_t fromI, int fromTail, bool word) {
-    Cell& cell = at(i, tail);
-    if (cost < cell.cost) cell = Cell{cost, fromI, fromTail, word};
+  auto relax = [&](size_t i, int tail, uint64_t bits, int previousTail) {
+    if (bits < cost[i * 4 + tail]) {
+      cost[i * 4 + tail] = bits;
+      fromTail[i * 4 + tail] = uint8_t(previousTail);
+    }
   };
   for (size_t i = 0; i < m; ++i) {
     for (int tail = 0; tail < 4; ++tail) {
-      const Cell& cell = at(i, tail);
-      if (cell.cost == kNone) continue;
+      const uint64_t bits = cost[i * 4 + tail];
+      if (bits == kNone) continue;
       const uint32_t position = changed[i];
       const int64_t gap = GapCost(position - tailEnd(i, tail), tail != 1);
       if (gap < 0) continue;
-      relax(i + 1, 1, cell.cost + gap + 8, i, tail, false);
+      relax(i + 1, 1, bits + uint64_t(gap) + 8, tail);
       if (length - position >= 2) {
         const bool pair = i + 1 < m && changed[i + 1] == position + 1;
-        relax(pair ? i + 2 : i + 1, pair ? 2 : 3, cell.cost + gap + 16, i, tail, true);
+        relax(pair ? i + 2 : i + 1, pair ? 2 : 3, bits + uint64_t(gap) + 16, tail);
       }
     }
   }
-  int bestTail = 1;
-  for (int tail = 2; tail < 4; ++tail)
-    if (at(m, tail).cost < at(m, bestTail).cost) bestTail = tail;
+  int tail = 1;
+  for (int other = 2; other < 4; ++other)
+    if (cost[m * 4 + other] < cost[m * 4 + tail]) tail = other;
 
   // Walk back to collect the additions, then emit them front to back.
   struct Addition {
-    uint32_t position;
-    bool word;
+    size_t fromIndex;  // changes covered before it
     int fromTail;
-    size_t fromIndex;
+    bool word;
   };
   std::vector<Addition> additions;
   for (size_t i = m; i > 0;) {
-    const Cell& cell = at(i, bestTail);
-    additions.push_back({changed[cell.fromIndex], cell.word, cell.fromTail, cell.fromIndex});
-    i = cell.fromIndex;
-    bestTail = cell.fromTail;
+    const size_t from = tail == 2 ? i - 2 : i - 1;
+    additions.push_back({from, fromTail[i * 4 + tail], tail != 1});
+    tail = fromTail[i * 4 + tail];
+    i = from;
   }
   std::reverse(additions.begin(), additions.end());
 
   std::vector<PatchOp> ops;
   for (const Addition& add : additions) {
+    const uint32_t position = changed[add.fromIndex];
     const uint32_t end = tailEnd(add.fromIndex, add.fromTail);
-    if (add.position > end) ops.push_back({PatchKind::Skip, add.position - end});
+    if (position > end) ops.push_back({PatchKind::Skip, position - end});
     if (add.word) {
-      const uint16_t oldWord = LoadLe16(oldBlock + add.position);
-      const uint16_t newWord = LoadLe16(newBlock + add.position);
+      const uint16_t oldWord = LoadLe16(oldBlock + position);
+      const uint16_t newWord = LoadLe16(newBlock + position);
       ops.push_back({PatchKind::WordAdd, uint16_t(newWord - oldWord)});
     } else {
-      ops.push_back({PatchKind::ByteAdd, uint8_t(newBlock[add.position] - oldBlock[add.position])});
+      ops.push_back({PatchKind::ByteAdd, uint8_t(newBlock[position] - oldBlock[position])});
     }
   }
   return ops;
