@@ -216,7 +216,8 @@ class GramFilter {
 // outweigh differing ones. What lies between becomes a literal run.
 class Matcher {
  public:
-  // Matches new[begin, end) of `neu`, which ends at `end`.
+  // Matches the new file from Run's `begin` to the end of `neu`, which the caller
+  // cuts where this part of the new file ends.
   Matcher(ByteView old, ByteView neu, const SuffixIndex& index, const GramFilter& grams,
           const EncoderOptions& options)
       : old_(old), new_(neu), options_(options), index_(index), grams_(grams) {}
@@ -316,8 +317,8 @@ class Matcher {
   }
 
   static constexpr uint32_t kAlignmentRun = 16;
-  static constexpr int64_t kCandidateWindow = 256;
-  static constexpr uint32_t kPrefetchDistance = 16;
+  static constexpr int64_t kCandidateWindow = 128;
+  static constexpr uint32_t kPrefetchDistance = 64;
 
   bool AgreesAt(int64_t newIndex, int64_t offset) const {
     int64_t oldIndex = newIndex + offset;
@@ -418,6 +419,10 @@ class Refiner {
     corrections_.clear();
     ForEachCorrection(oldBytes, newBytes, copy.length,
                       [&](const Correction& c) { corrections_.push_back(c); });
+    if (corrections_.empty()) {
+      out.push_back(copy);
+      return;
+    }
     // Per correction: the state before it that each state came from (bit 0: the
     // gap was crossed as a block; bit 1: the correction as a literal came from one).
     choices_.resize(corrections_.size());
@@ -444,10 +449,6 @@ class Refiner {
     double endBlock = std::min(inBlock, inLiteral + enterBlock);
     bool endsLiteral = inLiteral + tail * literalByte < endBlock;
     bool lastIsLiteral = endsLiteral || inLiteral + enterBlock < inBlock;
-    if (corrections_.empty()) {
-      out.push_back(copy);
-      return;
-    }
     // Walk back from the end, marking which bytes become literal.
     std::vector<bool>& literal = literalMarks_;
     literal.assign(copy.length, false);
@@ -462,8 +463,7 @@ class Refiner {
         bool fromBlock = choices_[j] & 2;
         if (!fromBlock)
           for (uint32_t i = gapStart; i < c.offset; ++i) literal[i] = true;
-        state = !fromBlock;
-        if (fromBlock) state = choices_[j] & 1;
+        state = fromBlock ? (choices_[j] & 1) != 0 : true;
       } else {
         state = choices_[j] & 1;
       }
