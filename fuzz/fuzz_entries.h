@@ -23,6 +23,14 @@
     if (!(condition)) abort();   \
   } while (0)
 
+// A heap copy of exactly `size` bytes, so that ASan catches a read one byte past
+// the input (libFuzzer's own buffer may have slack after it).
+inline uint8_t* ExactCopy(const uint8_t* data, size_t size) {
+  uint8_t* copy = static_cast<uint8_t*>(malloc(size ? size : 1));
+  if (size) memcpy(copy, data, size);
+  return copy;
+}
+
 // Output of a decoded delta is capped: a few bytes of delta can repeat a large
 // old file many times over.
 constexpr uint32_t kFuzzOutputCap = 1 << 20;
@@ -36,11 +44,8 @@ inline int FuzzDeltaDecoder(const uint8_t* data, size_t size) {
   if (oldSize > input.size) oldSize = input.size;
   const ByteView old = input.Slice(0, oldSize);
   const ByteView body = input.From(oldSize);
-  // Exactly sized heap copies, so that any read past them is caught.
-  uint8_t* oldCopy = static_cast<uint8_t*>(malloc(old.size + 1));
-  uint8_t* bodyCopy = static_cast<uint8_t*>(malloc(body.size + 1));
-  memcpy(oldCopy, old.data, old.size);
-  memcpy(bodyCopy, body.data, body.size);
+  uint8_t* oldCopy = ExactCopy(old.data, old.size);
+  uint8_t* bodyCopy = ExactCopy(body.data, body.size);
   static uint8_t output[kFuzzOutputCap];
   MemoryOutput memory{output, kFuzzOutputCap, 0};
   const bool complete =
@@ -55,8 +60,7 @@ inline int FuzzDeltaDecoder(const uint8_t* data, size_t size) {
 // record that reads has its name and body inside it.
 inline int FuzzRecordsArea(const uint8_t* data, size_t size) {
   if (size > 0xFFFFFFFFu) return 0;
-  uint8_t* copy = static_cast<uint8_t*>(malloc(size + 1));
-  memcpy(copy, data, size);
+  uint8_t* copy = ExactCopy(data, size);
   const ByteView records{copy, uint32_t(size)};
   const bool valid = ValidateRecordsArea(records);
 
@@ -87,8 +91,7 @@ inline int FuzzRecordsArea(const uint8_t* data, size_t size) {
 // the file, and a header that parses leaves "DIF0" and at least one record byte.
 inline int FuzzPatchHeader(const uint8_t* data, size_t size) {
   if (size > 0xFFFFFFFFu) return 0;
-  uint8_t* copy = static_cast<uint8_t*>(malloc(size + 1));
-  memcpy(copy, data, size);
+  uint8_t* copy = ExactCopy(data, size);
   StringTable table;
   SetDefaultStrings(table);
   StringTable defaults = table;
@@ -113,8 +116,7 @@ inline int FuzzPatchHeader(const uint8_t* data, size_t size) {
 inline int FuzzPayloadContainer(const uint8_t* data, size_t size) {
   if (size < 1 || size > 0xFFFFFFFFu) return 0;
   const bool silent = data[0] & 1;
-  uint8_t* copy = static_cast<uint8_t*>(malloc(size));
-  memcpy(copy, data + 1, size - 1);
+  uint8_t* copy = ExactCopy(data + 1, size - 1);
   const ByteView payload{copy, uint32_t(size - 1)};
   ByteCursor cursor(payload);
   PayloadEntry entry;
