@@ -4,6 +4,7 @@ before it asks, closes or touches anything."""
 import pytest
 
 import kit
+from boxes import run_with_boxes
 
 pytestmark = pytest.mark.usefixtures("no_leftovers")
 
@@ -54,3 +55,15 @@ def test_records_are_checked_before_the_question(case):
 def test_sound_records_area_passes_the_check(case):
     program = installer(case, [GOOD, {**DELTA, "flags": 8}], {}, silent=True)
     assert kit.exit_code(program, env=case.env) != 103
+
+
+def test_damaged_records_area_shows_key_32_with_the_patch_path_and_asks_nothing(case):
+    records, extra = FAULTS["recordLength past the end"]
+    description = {"texts": {"0": "Product", "6": "Update %s?", "32": "Faulty update data: %s"},
+                   "records": records, **extra}
+    patch = kit.assemble(description, case.path("update.dif"))
+    run = run_with_boxes(kit.pack(patch, case.path("setup.exe")), script=["OK"])
+    assert run.exit_code == 103
+    [box] = run.boxes  # no confirmation question before it
+    assert box.style == 16
+    assert box.text.startswith("Faulty update data: ") and box.text.endswith("update.dif")
