@@ -181,7 +181,7 @@ class GramFilter {
 
   void Build(ByteView old) {
     shift_ = 64 - 16;
-    while (shift_ > 64 - 30 && (uint64_t(1) << (64 - shift_)) < uint64_t(old.size) * 8) --shift_;
+    while (shift_ > 64 - 30 && (uint64_t(1) << (64 - shift_)) < uint64_t(old.size) * 4) --shift_;
     bits_.assign((size_t(1) << (64 - shift_)) / 64, 0);
     for (uint32_t i = 0; i + kGram <= old.size; ++i) {
       uint64_t h = Hash(old.data + i);
