@@ -233,7 +233,9 @@ class Matcher {
         length = Search(scan, lastOffset, position);
         for (; scoreScan < scan + length; ++scoreScan)
           if (AgreesAt(scoreScan, lastOffset)) ++oldScore;
-        if ((length == oldScore && length != 0) || length > oldScore + options_.newBlockGain) break;
+        // Only a real match may start a block: the score can drift below zero
+        // where no match was found, and `position` then means nothing.
+        if (length != 0 && (length == oldScore || length > oldScore + options_.newBlockGain)) break;
         if (AgreesAt(scan, lastOffset)) --oldScore;
       }
       if (length == oldScore && scan != newSize) continue;
