@@ -82,12 +82,15 @@ double LiteralBits(uint32_t length, const EncoderOptions& options) {
          options.literalByteBits * length;
 }
 
-// Suffix array of the old file with a table of where each two-byte prefix
-// starts, which shortens every search to the suffixes sharing the first two bytes.
+// Suffix array of a part of the old file (from `base`) with a table of where
+// each two-byte prefix starts, which shortens every search to the suffixes
+// sharing the first two bytes. Positions it gives are in the whole old file.
 class SuffixIndex {
  public:
-  void Build(ByteView old) {
-    old_ = old;
+  void Build(ByteView part, uint32_t base) {
+    old_ = part;
+    base_ = base;
+    const ByteView old = part;
     if (old.size == 0) return;
     suffixes_.resize(old.size);
     if (divsufsort(old.data, suffixes_.data(), saidx_t(old.size)) != 0)
@@ -126,11 +129,10 @@ class SuffixIndex {
     uint32_t highLength = MatchLength(uint32_t(suffixes_[high]), text, length);
     uint32_t best = highLength > lowLength ? high : low;
     uint32_t bestLength = std::max(lowLength, highLength);
-    position = uint32_t(suffixes_[best]);
+    position = base_ + uint32_t(suffixes_[best]);
     // Other good matches sit next to it in the suffix array: they are the
     // candidates for where the block goes.
     if (candidates) {
-      candidates->clear();
       candidates->push_back(position);
       uint32_t enough = std::max<uint32_t>(bestLength / 2, kCandidateMinimum);
       for (int direction = -1; direction <= 1; direction += 2) {
@@ -138,7 +140,7 @@ class SuffixIndex {
         for (int step = 0; step < kNeighbours && i >= first && i <= last; ++step, i += direction) {
           uint32_t start = uint32_t(suffixes_[i]);
           if (MatchLength(start, text, enough) < enough) break;
-          candidates->push_back(start);
+          candidates->push_back(base_ + start);
         }
       }
     }
@@ -167,6 +169,7 @@ class SuffixIndex {
   }
 
   ByteView old_;
+  uint32_t base_ = 0;
   std::vector<saidx_t> suffixes_;
   std::vector<uint32_t> buckets_;
 };
@@ -218,9 +221,9 @@ class Matcher {
  public:
   // Matches the new file from Run's `begin` to the end of `neu`, which the caller
   // cuts where this part of the new file ends.
-  Matcher(ByteView old, ByteView neu, const SuffixIndex& index, const GramFilter& grams,
-          const EncoderOptions& options)
-      : old_(old), new_(neu), options_(options), index_(index), grams_(grams) {}
+  Matcher(ByteView old, ByteView neu, const std::vector<SuffixIndex>& indexes,
+          const GramFilter& grams, const EncoderOptions& options)
+      : old_(old), new_(neu), options_(options), indexes_(indexes), grams_(grams) {}
 
   std::vector<DeltaOp> Run(uint32_t begin) {
     const int64_t oldSize = old_.size, newSize = new_.size;
@@ -278,7 +281,18 @@ class Matcher {
       candidates_.clear();
       return AgreeingRun(scan, lastOffset, remaining);
     }
-    return index_.LongestMatch(text, remaining, position, &candidates_);
+    // The longest match of all parts; every part's candidates stay in the running.
+    candidates_.clear();
+    uint32_t longest = 0;
+    for (const SuffixIndex& index : indexes_) {
+      uint32_t found = 0;
+      uint32_t length = index.LongestMatch(text, remaining, found, &candidates_);
+      if (length > longest) {
+        longest = length;
+        position = found;
+      }
+    }
+    return longest;
   }
 
   // Of the candidates that the last search left, the one whose bytes agree best
@@ -383,7 +397,7 @@ class Matcher {
 
   ByteView old_, new_;
   const EncoderOptions& options_;
-  const SuffixIndex& index_;
+  const std::vector<SuffixIndex>& indexes_;
   const GramFilter& grams_;
   std::vector<uint32_t> candidates_;
   std::vector<DeltaOp> ops_;
@@ -544,9 +558,6 @@ class Refiner {
   mutable std::vector<bool> literalMarks_;
 };
 
-// New files from this size on are matched in two halves at once.
-constexpr uint32_t kParallelMinimum = 1 << 20;
-
 }  // namespace
 
 double EstimateCopyBits(const uint8_t* oldBytes, const uint8_t* newBytes, uint32_t length,
@@ -566,21 +577,28 @@ std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData,
     throw std::length_error("files of 2 GiB or more cannot be delta-encoded");
   if (newData.size == 0) return {};
   if (oldData.size == 0) return {DeltaOp{DeltaOp::kLiteral, 0, newData.size, 0}};
-  // The two indexes of the old file are independent: the filter is built beside
-  // the suffix sort. Then the two halves of the new file are matched side by side
-  // (a fixed split, so the result does not depend on timing).
-  SuffixIndex index;
+  // The indexes of the old file are independent: a large old file is sorted in
+  // two parts side by side, and the filter is built beside them.
+  std::vector<SuffixIndex> indexes(oldData.size >= options.splitOldFrom ? 2 : 1);
+  uint32_t oldMiddle = indexes.size() == 2 ? oldData.size / 2 : oldData.size;
   GramFilter grams;
   std::future<void> filter = std::async(std::launch::async, [&] { grams.Build(oldData); });
-  index.Build(oldData);
+  std::future<void> secondPart = std::async(std::launch::async, [&] {
+    if (indexes.size() == 2)
+      indexes[1].Build(ByteView{oldData.data + oldMiddle, oldData.size - oldMiddle}, oldMiddle);
+  });
+  indexes[0].Build(ByteView{oldData.data, oldMiddle}, 0);
+  secondPart.get();
   filter.get();
-  uint32_t middle = newData.size >= kParallelMinimum ? newData.size / 2 : newData.size;
+  // Then the two halves of the new file are matched side by side (a fixed
+  // split, so the result does not depend on timing).
+  uint32_t middle = newData.size >= options.splitNewFrom ? newData.size / 2 : newData.size;
   std::future<std::vector<DeltaOp>> secondHalf = std::async(std::launch::async, [&] {
     if (middle == newData.size) return std::vector<DeltaOp>();
-    return Matcher(oldData, newData, index, grams, options).Run(middle);
+    return Matcher(oldData, newData, indexes, grams, options).Run(middle);
   });
   std::vector<DeltaOp> ops =
-      Matcher(oldData, ByteView{newData.data, middle}, index, grams, options).Run(0);
+      Matcher(oldData, ByteView{newData.data, middle}, indexes, grams, options).Run(0);
   std::vector<DeltaOp> rest = secondHalf.get();
   ops.insert(ops.end(), rest.begin(), rest.end());
   return Refiner(oldData, newData, options).Run(ops);

@@ -42,6 +42,12 @@ struct EncoderOptions {
   // An exact match must beat the current alignment by this many bytes to start
   // a new block.
   int newBlockGain = 4;
+  // Work is split over two threads: the new file is matched in two halves from
+  // the first size on, the old file sorted in two halves from the second (below
+  // it, searching two suffix arrays costs more than the shorter sort saves). The
+  // split is fixed by the sizes, so the output never depends on timing.
+  uint32_t splitNewFrom = 1 << 20;
+  uint32_t splitOldFrom = 4 << 20;
 };
 
 // The operations that rebuild `newData` from `oldData`: they cover the new file

@@ -119,7 +119,8 @@ std::vector<Case> Cases() {
        [](const Bytes& old) {
          return Concat({Bytes(3000, 0), old, Bytes(100, 0x90), Slice(old, 5, 50000)});
        }},
-      // Large enough for the encoder to match the two halves of the new file apart.
+      // Large enough for the encoder to match the two halves of the new file
+      // apart with its usual settings.
       {"LargeFileWithRelocations", [] { return SyntheticImage(1100 * 1024, 8); },
        [](const Bytes& old) {
          return InsertAndRelocate(Concat({Slice(old, 0, 580 * 1024), Slice(old, 650 * 1024, old.size())}),
@@ -160,6 +161,21 @@ TEST_P(EncoderRoundTrip, DecoderRebuildsTheNewFile) {
   Bytes rebuilt = DecodeDelta(delta, old, &complete);
   EXPECT_TRUE(complete);
   EXPECT_EQ(rebuilt, now);
+}
+
+// The work split over two threads (matching the new file's halves, sorting the
+// old file's halves apart) must give sound deltas too.
+TEST_P(EncoderRoundTrip, DecoderRebuildsTheNewFileWhenSplit) {
+  const Bytes old = GetParam().old();
+  const Bytes now = GetParam().makeNew(old);
+  EncoderOptions options;
+  options.splitNewFrom = 64;
+  options.splitOldFrom = 64;
+  Bytes delta = EncodeDeltaBody(ViewOf(old), ViewOf(now), options);
+  bool complete = false;
+  EXPECT_EQ(DecodeDelta(delta, old, &complete), now);
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(delta, EncodeDeltaBody(ViewOf(old), ViewOf(now), options));
 }
 
 TEST_P(EncoderRoundTrip, SameInputsGiveTheSameBytes) {
