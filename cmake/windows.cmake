@@ -29,7 +29,8 @@ target_link_options(selfpatch-sfx PRIVATE -static -s -Wl,--file-alignment=1024
 set_target_properties(selfpatch-sfx PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/rsrc-last.ld)
 
 # Win32 unit tests, run under Wine by CTest.
-file(GLOB SP_WIN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*_test.cpp)
+# Tests and their shared fixtures: every source file of tests/win.
+file(GLOB SP_WIN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*.cpp)
 if(SP_WIN_TEST_SOURCES)
   add_executable(win_tests ${SP_WIN_TEST_SOURCES})
   target_link_libraries(win_tests PRIVATE sp_win32 sp_writers gtest_main)

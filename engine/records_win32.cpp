@@ -1,4 +1,199 @@
 #include "engine/records.h"
 
-// Waiting for the record processing module: no record is applied yet.
-bool ApplyRecords(const uint8_t*, uint32_t) { return true; }
+#include <windows.h>
+#include <string.h>
+
+#include "driver/session.h"
+#include "engine/patch_text.h"
+#include "engine/replace.h"
+#include "locate/folders.h"
+#include "locate/search.h"
+#include "patch/crc32.h"
+#include "patch/records.h"
+#include "ui/ui.h"
+
+namespace {
+
+// The consecutive records for one file, as the walk forms them.
+struct RecordGroup {
+  uint32_t start;
+  uint32_t end;  // the first record after the group, or the end of the area
+  bool optional;
+  bool creatable;
+  bool allowDriveScan;
+  uint32_t crcList[kCrcListMax];
+  int32_t crcCount;
+};
+
+bool PlatformFits(uint32_t flags, bool isNt) {
+  const uint32_t platform = flags & FlagPlatformMask;
+  if (platform == Platform9x) return !isNt;
+  if (platform == PlatformNt) return isNt;
+  return true;
+}
+
+bool ListedCrc(const RecordGroup& group, uint32_t crc) {
+  for (int32_t i = 0; i < group.crcCount; ++i) {
+    if (group.crcList[i] == crc) return true;
+  }
+  return false;
+}
+
+void AddRecordCrcs(RecordGroup& group, const FileRecord& record) {
+  if (group.crcCount < kCrcListMax) group.crcList[group.crcCount++] = record.oldCrc;
+  if (group.crcCount < kCrcListMax && !ListedCrc(group, record.newCrc)) {
+    group.crcList[group.crcCount++] = record.newCrc;
+  }
+}
+
+// The group that begins at `first`: every following record with the same name,
+// compared as the system compares names, without regard to case.
+void FormGroup(ByteView records, const FileRecord& first, RecordGroup& group) {
+  group = RecordGroup{};
+  group.start = first.offset;
+  group.optional = (first.flags & FlagOptional) != 0;
+  bool hasFullContent = false;
+  FileRecord record = first;
+  for (;;) {
+    AddRecordCrcs(group, record);
+    if (record.oldSize == 0) hasFullContent = true;
+    group.end = NextRecord(record);
+    if (!ReadRecord(records, group.end, record)) break;
+    if (lstrcmpiA(record.name, first.name) != 0) break;
+  }
+  group.creatable = hasFullContent && (first.flags & FlagNoCreate) == 0;
+  group.allowDriveScan = !group.optional && !group.creatable;
+}
+
+// The installed copy under work: its mapping (none for a file being created),
+// its CRC and size.
+struct InstalledCopy {
+  MappedFile file;
+  uint32_t crc;
+  uint32_t size;
+};
+
+// The record that brings `copy` to the new version: an exact match of old size
+// and CRC, else the last full-content record unless the copy is already new.
+// False when none applies; `upToDate` then says whether that is fine.
+bool ChooseRecord(ByteView records, const RecordGroup& group, const InstalledCopy& copy,
+                  FileRecord& chosen, bool& upToDate) {
+  upToDate = false;
+  bool haveFallback = false;
+  FileRecord record;
+  for (uint32_t offset = group.start; offset < group.end && ReadRecord(records, offset, record);
+       offset = NextRecord(record)) {
+    if (record.oldCrc == copy.crc && record.oldSize == copy.size) {
+      chosen = record;
+      return true;
+    }
+    if (record.oldSize == 0) {
+      chosen = record;
+      haveFallback = true;
+    }
+    if (record.newCrc == copy.crc) upToDate = true;
+  }
+  return haveFallback && !upToDate;
+}
+
+// The path of a file the group creates: beside the last file located or
+// created, else in the first candidate folder. False when it does not fit.
+bool MakeCreatedPath(const char* name, const char* lastBaseFolder, char* targetPath) {
+  if (lastBaseFolder[0] == '\0') return MakeNewFilePath(name, targetPath);
+  if (strlen(lastBaseFolder) + strlen(name) >= kPathSize) return false;
+  strcpy(targetPath, lastBaseFolder);
+  strcat(targetPath, name);
+  return true;
+}
+
+// The folder against which `name` was resolved: `path` without the name's length.
+void SetLastBaseFolder(char* lastBaseFolder, const char* path, const char* name) {
+  const size_t pathLength = strlen(path);
+  const size_t nameLength = strlen(name);
+  const size_t baseLength = pathLength > nameLength ? pathLength - nameLength : 0;
+  memcpy(lastBaseFolder, path, baseLength);
+  lastBaseFolder[baseLength] = '\0';
+}
+
+bool OpenInstalledCopy(const char* path, InstalledCopy& copy) {
+  if (!OpenMappedFile(path, true, 0, copy.file)) return false;
+  copy.size = copy.file.size;
+  copy.crc = copy.file.view ? Crc32(copy.file.view, copy.size) : 0;
+  return true;
+}
+
+void ShowUpdatingFile(const char* name) { ShowProgress(PatchText(13), FindFileNamePart(name)); }
+
+}  // namespace
+
+bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
+  const ByteView records{recordsStart, length};
+  const bool isNt = IsNtFamily();
+  int32_t searchPosition = 0;
+  char lastBaseFolder[kPathSize] = "";
+  char pathBuffers[2][kEnginePathSize];
+
+  FileRecord first;
+  uint32_t offset = 0;
+  while (ReadRecord(records, offset, first)) {
+    char* targetPath = pathBuffers[0];
+    char* tempPath = pathBuffers[1];
+    if (!PlatformFits(first.flags, isNt)) {
+      offset = NextRecord(first);
+      continue;
+    }
+    ShowUpdatingFile(first.name);
+    RecordGroup group;
+    FormGroup(records, first, group);
+
+    const int32_t savedPosition = searchPosition;
+    const bool found = LocateTargetFile(first.name, targetPath, group.crcList, group.crcCount,
+                                        searchPosition, group.allowDriveScan);
+    InstalledCopy copy{};
+    if (found) {
+      offset = group.start;  // look for the next copy of the same file
+    } else {
+      searchPosition = 0;
+      offset = group.end;
+      if (!group.creatable || savedPosition != 0) {
+        if (!group.optional && savedPosition == 0 &&
+            Box(BoxInformation, PatchText(23), first.name) != AnswerNone) {
+          ++session.failureCount;
+        }
+        continue;
+      }
+      if (!MakeCreatedPath(first.name, lastBaseFolder, targetPath)) {
+        ErrorBox(PatchText(28), first.name);
+        return false;
+      }
+    }
+
+    SetLastBaseFolder(lastBaseFolder, targetPath, first.name);
+    ShowUpdatingFile(first.name);
+    if (found && !OpenInstalledCopy(targetPath, copy)) return false;
+
+    FileRecord chosen;
+    bool upToDate;
+    if (!ChooseRecord(records, group, copy, chosen, upToDate)) {
+      ReleaseMappedFile(copy.file);
+      if (!upToDate) {
+        ErrorBox(PatchText(25), targetPath);
+        ++session.failureCount;
+      }
+      continue;
+    }
+    if (!ApplyRecordChain(records, group.start, group.end, chosen, copy.file, targetPath,
+                          tempPath, isNt)) {
+      return false;
+    }
+    ++session.updatedCount;
+  }
+
+  if (session.updatedCount != 0) return true;
+  if (session.failureCount != 0) {
+    ErrorBox(PatchText(31), PatchText(0), PatchText(2));
+    return false;
+  }
+  Box(BoxInformation, PatchText(36));
+  return true;
+}

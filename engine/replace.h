@@ -3,7 +3,55 @@
 
 #include <stdint.h>
 
+#include "patch/bytes.h"
+#include "patch/records.h"
+
+// A path buffer of the engine: MAX_PATH characters and room for the second NUL
+// that the shell wants after a path it deletes.
+constexpr uint32_t kEnginePathSize = 261;
+
+// An installed file opened for reading and mapped whole. `file` null: no file.
+// A file of 0 bytes is open but not mapped (`view` null), since a mapping of
+// size 0 cannot exist.
+struct MappedFile {
+  void* file;
+  void* mapping;
+  const uint8_t* view;
+  uint32_t size;
+};
+
+// Opens `path` for reading and maps its first `size` bytes (the whole file when
+// `wholeFile`). On failure shows key 26 or 27 with the path and the system's
+// error code, leaves nothing open and returns false.
+bool OpenMappedFile(const char* path, bool wholeFile, uint32_t size, MappedFile& mapped);
+
+// Unmaps and closes whatever `mapped` holds; it is then empty.
+void ReleaseMappedFile(MappedFile& mapped);
+
+// Builds the file that `record` produces beside `targetPath` (".~up" added),
+// verifies its CRC, stamps it, gives it the old file's security, recycles the
+// old file and moves the new one into place, deferring the rename to the next
+// restart when the target is in use. Then follows the records of the group
+// [groupStart, groupEnd) of `records` that continue from the version just made.
+// `oldFile` is the installed copy (or empty for a new file); it is released.
+// Both path buffers have kEnginePathSize bytes. False: an error box has been
+// shown and the run ends.
+bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
+                      const FileRecord& record, MappedFile& oldFile, char* targetPath,
+                      char* tempPath, bool isNt);
+
+// Copies the security descriptor of `sourcePath` onto `destinationPath` unless
+// they are already equal; takes the parts of it that the process may read.
+bool CopyFileSecurity(const char* sourcePath, const char* destinationPath);
+
+// Deletes the file with the shell so that it can be restored from the recycle
+// bin. `path` must end with two NULs.
+bool MoveToRecycleBin(const char* path);
+
 // Enables or disables a privilege of `token` (a HANDLE; null: the process
 // token, opened once and kept). Returns 0, or the failing call's error in
 // HRESULT form.
 int32_t EnablePrivilege(const char* privilegeName, bool enable, void* token);
+
+// True on the NT family (GetVersionExA reports platform 2).
+bool IsNtFamily();

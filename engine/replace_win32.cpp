@@ -1,6 +1,241 @@
 #include "engine/replace.h"
 
 #include <windows.h>
+#include <shellapi.h>
+#include <string.h>
+
+#include "driver/session.h"
+#include "engine/patch_text.h"
+#include "patch/crc32.h"
+#include "patch/delta_win32.h"
+#include "patch/file_io_win32.h"
+#include "ui/ui.h"
+
+namespace {
+
+constexpr char kTempSuffix[] = ".~up";
+constexpr size_t kTempSuffixLength = sizeof kTempSuffix - 1;
+constexpr DWORD kClearedAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+constexpr DWORD kSecurityBufferSize = 16384;
+
+}  // namespace
+
+bool OpenMappedFile(const char* path, bool wholeFile, uint32_t size, MappedFile& mapped) {
+  mapped = MappedFile{};
+  HANDLE file = OpenForRead(path);
+  if (file == INVALID_HANDLE_VALUE) {
+    ErrorBox(PatchText(26), path, unsigned(GetLastError()));
+    return false;
+  }
+  mapped.file = file;
+  mapped.size = wholeFile ? GetFileSize(file, nullptr) : size;
+  // An empty file is a file like any other: CRC 0, nothing to map.
+  if (mapped.size == 0) return true;
+  mapped.mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, mapped.size, nullptr);
+  if (mapped.mapping) {
+    mapped.view = static_cast<const uint8_t*>(MapViewOfFile(mapped.mapping, FILE_MAP_READ, 0, 0, 0));
+  }
+  if (!mapped.view) {
+    const unsigned error = unsigned(GetLastError());
+    ReleaseMappedFile(mapped);
+    ErrorBox(PatchText(27), path, error);
+    return false;
+  }
+  return true;
+}
+
+void ReleaseMappedFile(MappedFile& mapped) {
+  if (mapped.view) UnmapViewOfFile(mapped.view);
+  if (mapped.mapping) CloseHandle(mapped.mapping);
+  if (mapped.file) CloseHandle(mapped.file);
+  mapped = MappedFile{};
+}
+
+namespace {
+
+// The new content: a delta over the old file, or the record's whole body. A
+// short or failed write is caught by the CRC check that follows.
+void WriteNewContent(HANDLE temp, const FileRecord& record, const MappedFile& oldFile) {
+  const ByteView body = RecordBody(record);
+  if (oldFile.file && record.oldSize != 0) {
+    ApplyDelta(temp, body, ByteView{oldFile.view, oldFile.size});
+    return;
+  }
+  DWORD written = 0;
+  WriteFile(temp, body.data, body.size, &written, nullptr);
+}
+
+// Writes, verifies and stamps the temporary file; the old file is released as
+// soon as the new content is written. False: key 29 shown, nothing left.
+bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const char* targetPath,
+                         const char* tempPath, uint32_t& crc, uint32_t& size) {
+  HANDLE temp = CreateFileA(tempPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (temp == INVALID_HANDLE_VALUE) {
+    ErrorBox(PatchText(28), tempPath);
+    ReleaseMappedFile(oldFile);
+    return false;
+  }
+  WriteNewContent(temp, record, oldFile);
+  ReleaseMappedFile(oldFile);
+
+  crc = FileCrc32(temp);
+  size = GetFileSize(temp, nullptr);
+  FlushFileBuffers(temp);
+  FILETIME lastWrite;
+  lastWrite.dwLowDateTime = record.lastWriteTimeLow;
+  lastWrite.dwHighDateTime = record.lastWriteTimeHigh;
+  SetFileTime(temp, nullptr, nullptr, &lastWrite);
+  const bool closed = CloseHandle(temp) != FALSE;
+  if (closed && crc == record.newCrc) return true;
+  ErrorBox(PatchText(29), targetPath);
+  DeleteFileA(tempPath);
+  return false;
+}
+
+// The rename for the next restart: the system's pending renames on the NT
+// family, the "rename" section of WININIT.INI (short paths) elsewhere.
+bool DeferRename(char* targetPath, char* tempPath, bool isNt) {
+  if (isNt) {
+    return MoveFileExA(tempPath, targetPath,
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+  }
+  GetShortPathNameA(targetPath, targetPath, MAX_PATH);
+  GetShortPathNameA(tempPath, tempPath, MAX_PATH);
+  return WritePrivateProfileStringA("rename", targetPath, tempPath, "WININIT.INI") != FALSE;
+}
+
+// Puts the verified temporary file in place of the target. When the target is
+// in use the rename waits for the restart and the buffers swap roles, so the
+// waiting file is what any further record works on.
+bool PutInPlace(char*& targetPath, char*& tempPath, int chainStep, bool isNt) {
+  targetPath[strlen(targetPath) + 1] = '\0';
+  // Attributes first: where the system keeps the read-only bit in the file's
+  // permissions (Wine), the copied descriptor would make the new file read-only.
+  SetFileAttributesA(targetPath, GetFileAttributesA(targetPath) & ~kClearedAttributes);
+  CopyFileSecurity(targetPath, tempPath);
+  if (chainStep == 0) MoveToRecycleBin(targetPath);
+  DeleteFileA(targetPath);
+  if (MoveFileA(tempPath, targetPath)) return true;
+
+  if (!DeferRename(targetPath, tempPath, isNt)) {
+    ErrorBox(PatchText(30), tempPath, targetPath);
+    return false;
+  }
+  session.rebootNeeded = 1;
+  char* waiting = tempPath;
+  tempPath = targetPath;
+  targetPath = waiting;
+  return true;
+}
+
+// The first record of the group that starts from the version just produced.
+bool FindContinuation(ByteView records, uint32_t groupStart, uint32_t groupEnd, uint32_t crc,
+                      uint32_t size, FileRecord& next) {
+  for (uint32_t offset = groupStart; offset < groupEnd && ReadRecord(records, offset, next);
+       offset = NextRecord(next)) {
+    if (next.oldCrc == crc && next.oldSize == size) return true;
+  }
+  return false;
+}
+
+int CountRecords(ByteView records, uint32_t groupStart, uint32_t groupEnd) {
+  int count = 0;
+  FileRecord record;
+  for (uint32_t offset = groupStart; offset < groupEnd && ReadRecord(records, offset, record);
+       offset = NextRecord(record)) {
+    ++count;
+  }
+  return count;
+}
+
+// tempPath = targetPath + ".~up", when it fits a path buffer.
+bool MakeTempPath(const char* targetPath, char* tempPath) {
+  const size_t length = strlen(targetPath);
+  if (length + kTempSuffixLength >= MAX_PATH) {
+    char shown[MAX_PATH + sizeof kTempSuffix];
+    lstrcpynA(shown, targetPath, MAX_PATH);
+    strcat(shown, kTempSuffix);
+    ErrorBox(PatchText(28), shown);
+    return false;
+  }
+  memcpy(tempPath, targetPath, length);
+  memcpy(tempPath + length, kTempSuffix, sizeof kTempSuffix);
+  return true;
+}
+
+}  // namespace
+
+bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
+                      const FileRecord& chosen, MappedFile& oldFile, char* targetPath,
+                      char* tempPath, bool isNt) {
+  // A group whose records lead back to a version already made would chain for
+  // ever; no honest chain is longer than the group.
+  const int maxSteps = CountRecords(records, groupStart, groupEnd);
+  FileRecord record = chosen;
+  for (int chainStep = 0;; ++chainStep) {
+    if (!MakeTempPath(targetPath, tempPath)) {
+      ReleaseMappedFile(oldFile);
+      return false;
+    }
+    uint32_t crc = 0;
+    uint32_t size = 0;
+    if (!ProduceVerifiedFile(record, oldFile, targetPath, tempPath, crc, size)) return false;
+    if (!PutInPlace(targetPath, tempPath, chainStep, isNt)) return false;
+
+    if (chainStep + 1 >= maxSteps) return true;
+    if (!FindContinuation(records, groupStart, groupEnd, crc, size, record)) return true;
+    if (!OpenMappedFile(targetPath, false, size, oldFile)) return false;
+  }
+}
+
+bool CopyFileSecurity(const char* sourcePath, const char* destinationPath) {
+  static uint8_t source[kSecurityBufferSize];
+  static uint8_t destination[kSecurityBufferSize];
+  memset(source, 0, sizeof source);
+  memset(destination, 0, sizeof destination);
+  SECURITY_INFORMATION information = 0xFFFFFFFFu;
+  DWORD sourceLength = 0;
+  DWORD destinationLength = 0;
+
+  if (!GetFileSecurityA(sourcePath, information, source, sizeof source, &sourceLength)) {
+    // Take each part of the descriptor that the process may read.
+    information = 0;
+    for (int bit = 0; bit < 32; ++bit) {
+      const SECURITY_INFORMATION part = SECURITY_INFORMATION(1u) << bit;
+      if (GetFileSecurityA(sourcePath, information | part, source, sizeof source,
+                           &sourceLength)) {
+        information |= part;
+      }
+    }
+    if (!GetFileSecurityA(sourcePath, information, source, sizeof source, &sourceLength)) {
+      return false;
+    }
+  }
+  const bool destinationRead = GetFileSecurityA(destinationPath, information, destination,
+                                                sizeof destination, &destinationLength) != FALSE;
+  if (destinationRead && sourceLength == destinationLength &&
+      memcmp(source, destination, sourceLength) == 0) {
+    return true;
+  }
+  return SetFileSecurityA(destinationPath, information, source) != FALSE;
+}
+
+bool MoveToRecycleBin(const char* path) {
+  SHFILEOPSTRUCTA operation{};
+  operation.hwnd = nullptr;
+  operation.wFunc = FO_DELETE;
+  operation.pFrom = path;
+  operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_ALLOWUNDO;
+  return SHFileOperationA(&operation) == 0;
+}
+
+bool IsNtFamily() {
+  OSVERSIONINFOA version{};
+  version.dwOSVersionInfoSize = sizeof version;  // 148
+  return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
 
 namespace {
 
