@@ -159,12 +159,35 @@ BOOL CALLBACK FindOwnBox(HWND window, LPARAM parameter) {
   GetWindowThreadProcessId(window, &process);
   char className[16] = "";
   GetClassNameA(window, className, sizeof className);
-  if (process == state.process && strcmp(className, "#32770") == 0 && IsWindowVisible(window) &&
-      GetDlgItem(window, 0xFFFF)) {
+  if (process == state.process && strcmp(className, "#32770") == 0 && IsWindowVisible(window)) {
     state.box = window;
     return FALSE;
   }
   return TRUE;
+}
+
+BOOL CALLBACK CollectStaticText(HWND child, LPARAM parameter) {
+  std::string& text = *reinterpret_cast<std::string*>(parameter);
+  char className[16] = "";
+  GetClassNameA(child, className, sizeof className);
+  char part[1024] = "";
+  if (strcmp(className, "Static") == 0 && GetWindowTextA(child, part, sizeof part) > 0) {
+    if (!text.empty()) text += "|";
+    text += part;
+  }
+  return TRUE;
+}
+
+// A message box's text; for another dialog (the folder browser) its static texts.
+std::string DialogText(HWND dialog) {
+  char text[1024] = "";
+  if (GetDlgItem(dialog, 0xFFFF)) {
+    GetDlgItemTextA(dialog, 0xFFFF, text, sizeof text);
+    return text;
+  }
+  std::string joined;
+  EnumChildWindows(dialog, CollectStaticText, reinterpret_cast<LPARAM>(&joined));
+  return joined;
 }
 
 }  // namespace
@@ -191,11 +214,9 @@ void BoxAnswerer::Run() {
       Sleep(5);
       continue;
     }
-    char text[1024] = "";
-    GetDlgItemTextA(state.box, 0xFFFF, text, sizeof text);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      texts_.push_back(text);
+      texts_.push_back(DialogText(state.box));
     }
     const int answer = next < answers_.size() ? answers_[next++] : fallback_;
     SendMessageA(GetDlgItem(state.box, answer), BM_CLICK, 0, 0);

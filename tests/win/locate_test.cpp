@@ -221,6 +221,24 @@ TEST_F(LocateTest, DriveScanAfterYesFindsAFileOnAFixedDrive) {
   EXPECT_EQ(FirstCandidate(), "C:");
 }
 
+TEST_F(LocateTest, WithoutCandidatesTheBrowserIsOfferedThenTheDriveScan) {
+  const std::string name = Unique("browse");
+  SetKey(0, "Product");
+  SetKey(20, "Where is %s installed?");
+  std::vector<std::string> texts;
+  bool result;
+  {
+    BoxAnswerer boxes({IDCANCEL, IDNO});
+    result = SearchForFile(name.c_str(), found, nullptr, 0, true);
+    texts = boxes.Texts();
+  }
+  EXPECT_FALSE(result);
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_NE(texts[0].find("Where is Product installed?"), std::string::npos) << texts[0];
+  EXPECT_EQ(texts[1], "scan drives for " + name + "?");
+  EXPECT_STREQ(session.candidateFolders, "");
+}
+
 TEST_F(LocateTest, DriveScanQuestionAnsweredNoEndsTheSearch) {
   const std::string name = Unique("nodrivescan");
   SetCandidates({scratch.MakeFolder("App")});
