@@ -17,6 +17,17 @@ constexpr uint64_t kStamp = 0x01D2345678ABCDEFull;  // a FILETIME in 2016
 
 bool ApplyArea(const Bytes& area) { return ApplyRecords(area.data(), uint32_t(area.size())); }
 
+// A walk whose message boxes are answered in order (OK when not told).
+struct Outcome {
+  bool result;
+  std::vector<std::string> texts;
+};
+Outcome ApplyAnswering(const std::vector<PatchRecord>& records, std::vector<int> answers = {}) {
+  BoxAnswerer boxes(std::move(answers));
+  const bool result = ApplyArea(RecordsArea(records));
+  return Outcome{result, boxes.Texts()};
+}
+
 uint64_t LastWriteTime(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
@@ -225,15 +236,9 @@ TEST_F(RecordsTest, WrongResultShowsKey29AndLeavesTheTargetAlone) {
   file.r1.newCrc ^= 1;
   const std::string target = scratch.Write(name, file.v1);
   SetCandidates({scratch.path()});
-  std::vector<std::string> texts;
-  bool result;
-  {
-    BoxAnswerer boxes({});
-    result = ApplyArea(RecordsArea({file.r1}));
-    texts = boxes.Texts();
-  }
-  EXPECT_FALSE(result);
-  EXPECT_EQ(texts, std::vector<std::string>{"failed " + target});
+  const Outcome outcome = ApplyAnswering({file.r1});
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.texts, std::vector<std::string>{"failed " + target});
   EXPECT_EQ(ReadAll(target), file.v1);
   EXPECT_FALSE(Exists(target + ".~up"));
   EXPECT_EQ(session.updatedCount, 0);
@@ -244,17 +249,12 @@ TEST_F(RecordsTest, CopyOfAnotherVersionIsReportedAndCounted) {
   const VersionedFile file = MakeVersionedFile(name);
   const std::string target = scratch.Write(name, Text("neither version"));
   SetCandidates({scratch.path()});
-  std::vector<std::string> texts;
-  bool result;
-  {
-    BoxAnswerer boxes({});
-    // Only deltas: the locator finds the copy on the path, no record fits it.
-    result = ApplyArea(RecordsArea({file.r1, file.r2}));
-    texts = boxes.Texts();
-  }
-  EXPECT_FALSE(result);
+  // Only deltas: the path search finds the copy, and no record fits it.
+  const Outcome outcome = ApplyAnswering({file.r1, file.r2});
+  EXPECT_FALSE(outcome.result);
   EXPECT_EQ(session.failureCount, 1u);
-  EXPECT_EQ(texts, (std::vector<std::string>{"other version " + target, "not updated Product 3.0"}));
+  EXPECT_EQ(outcome.texts, 
+            (std::vector<std::string>{"other version " + target, "not updated Product 3.0"}));
 }
 
 TEST_F(RecordsTest, MissingFileIsCountedOnlyWhenItsMessageIsShown) {
@@ -276,16 +276,11 @@ TEST_F(RecordsTest, MissingFileIsCountedOnlyWhenItsMessageIsShown) {
     session.silent = c.silent;
     SetKey(33, "scan drives?");
     SetCandidates({scratch.path()});
-    std::vector<std::string> texts;
-    bool result;
-    {
-      BoxAnswerer boxes({IDNO});  // no drive scan
-      result = ApplyArea(RecordsArea({file.r1, file.r2}));  // not creatable, not optional
-      texts = boxes.Texts();
-    }
-    EXPECT_EQ(result, c.result);
+    // Deltas only: not creatable, not optional. No to the drive scan.
+    const Outcome outcome = ApplyAnswering({file.r1, file.r2}, {IDNO});
+    EXPECT_EQ(outcome.result, c.result);
     EXPECT_EQ(session.failureCount, c.failures);
-    EXPECT_EQ(texts, c.texts);
+    EXPECT_EQ(outcome.texts, c.texts);
   }
 }
 
@@ -332,15 +327,9 @@ TEST_F(RecordsTest, TargetPathTooLongForItsTemporaryNameIsRefusedWithKey28) {
   WriteAll(target, file.v1);
   ASSERT_TRUE(Exists(target));
   SetCandidates({deep});
-  std::vector<std::string> texts;
-  bool result;
-  {
-    BoxAnswerer boxes({});
-    result = ApplyArea(RecordsArea({file.r1}));
-    texts = boxes.Texts();
-  }
-  EXPECT_FALSE(result);
-  EXPECT_EQ(texts, std::vector<std::string>{"cannot create " + target + ".~up"});
+  const Outcome outcome = ApplyAnswering({file.r1});
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.texts, std::vector<std::string>{"cannot create " + target + ".~up"});
   EXPECT_EQ(ReadAll(target), file.v1);
 }
 
@@ -407,17 +396,12 @@ TEST_F(RecordsTest, ChainThatWouldOverflowWithTheSecondSuffixEndsWithKey28) {
   ASSERT_EQ(target.size(), 254u);
   WriteAll(target, file.v1);
   SetCandidates({deep});
-  std::vector<std::string> texts;
-  bool result;
-  {
-    FileHolder holder(target);
-    BoxAnswerer boxes({});
-    result = ApplyArea(RecordsArea({file.r1, file.r2}));
-    texts = boxes.Texts();
-  }
+  FileHolder holder(target);
+  const Outcome outcome = ApplyAnswering({file.r1, file.r2});
+  holder.Release();
   ForgetPendingRenames();
-  EXPECT_FALSE(result);
-  EXPECT_EQ(texts, std::vector<std::string>{"cannot create " + target + ".~up.~up"});
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.texts, std::vector<std::string>{"cannot create " + target + ".~up.~up"});
   EXPECT_EQ(ReadAll(target + ".~up"), file.v2) << "the verified first step stays";
 }
 

@@ -1,0 +1,177 @@
+#!/usr/bin/env python3
+"""Updates a small sample product for real, inside the Wine prefix.
+
+Makes three versions of a few files, a patch that takes any installed version
+to the newest (delta records chained 1 -> 2 -> 3, full records as fallback, a
+file that version 3 adds), installs version 1 into the prefix, packs the patch
+into a silent installer, runs it, and shows what changed.
+
+Run inside scripts/with-wine.sh (make demo does that).
+"""
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build"
+TOOL = BUILD / "native" / "bin" / "selfpatch"
+WINBIN = BUILD / "win" / "bin"
+WORK = BUILD / "demo-update"
+PREFIX = Path(os.environ.get("WINEPREFIX", BUILD / "wpfx"))
+PRODUCT_DIR_WIN = r"C:\Program Files\Selfpatch Demo"
+PRODUCT_DIR = PREFIX / "drive_c" / "Program Files" / "Selfpatch Demo"
+REG_KEY = r"HKLM\SOFTWARE\SelfpatchDemo\Product"
+
+
+def crc32_bzip2(data: bytes) -> int:
+    crc = 0xFFFFFFFF
+    for b in data:
+        crc ^= b << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7) if crc & 0x80000000 else crc << 1
+            crc &= 0xFFFFFFFF
+    return crc ^ 0xFFFFFFFF
+
+
+def make_versions():
+    """Three versions of the product, each a dict of relative path -> bytes."""
+    rng = random.Random(1234)
+    app1 = bytes(rng.getrandbits(8) for _ in range(48 * 1024))
+    app2 = bytearray(app1)
+    for at in range(4000, 48 * 1024, 6000):  # a recompiled program: scattered edits
+        app2[at:at + 16] = bytes((x + 3) & 0xFF for x in app2[at:at + 16])
+    app2 = bytes(app2[:20000]) + b"new function in 2.0" * 20 + bytes(app2[20000:])
+    app3 = bytearray(app2)
+    app3[100:200] = bytes(rng.getrandbits(8) for _ in range(100))
+    app3 = bytes(app3) + b"\x00version 3.0 resources" * 30
+
+    core1 = b"".join(b"core routine %05d\r\n" % i for i in range(1500))
+    core2 = core1.replace(b"routine 00042", b"ROUTINE 00042") + b"added in 2.0\r\n"
+    core3 = core2.replace(b"routine 01000", b"fixed   01000") + b"added in 3.0\r\n"
+
+    readme = {v: ("Selfpatch Demo %s\r\n\r\nRelease notes for version %s.\r\n" % (v, v)).encode()
+              for v in ("1.0", "2.0", "3.0")}
+    return {
+        "1.0": {"app.exe": app1, "data\\core.dll": core1, "readme.txt": readme["1.0"]},
+        "2.0": {"app.exe": app2, "data\\core.dll": core2, "readme.txt": readme["2.0"]},
+        "3.0": {"app.exe": app3, "data\\core.dll": core3, "readme.txt": readme["3.0"],
+                "plugins.dat": b"plugin table of version 3.0\r\n" * 40},
+    }
+
+
+def write_versions(versions):
+    for version, files in versions.items():
+        for name, content in files.items():
+            path = WORK / "v" / version / name.replace("\\", "/")
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(content)
+
+
+def ref(version, name):
+    return {"file": "v/%s/%s" % (version, name.replace("\\", "/"))}
+
+
+def describe_patch():
+    stamp = 133000000000000000  # the release date of 3.0, as a FILETIME
+    records = []
+    for name in ("app.exe", "data\\core.dll"):
+        records += [
+            {"name": name, "old": ref("1.0", name), "new": ref("2.0", name), "lastWriteTime": stamp},
+            {"name": name, "old": ref("2.0", name), "new": ref("3.0", name), "lastWriteTime": stamp},
+            {"name": name, "content": ref("3.0", name), "lastWriteTime": stamp},
+        ]
+    records.append({"name": "readme.txt", "content": ref("3.0", "readme.txt"), "lastWriteTime": stamp})
+    records.append({"name": "plugins.dat", "content": ref("3.0", "plugins.dat"), "lastWriteTime": stamp})
+    return {
+        "texts": {
+            "0": "Selfpatch Demo", "1": "1.0", "2": "3.0", "5": "%s %s update",
+            "6": "Update %s from %s to %s?%s", "7": "%s %s: update finished",
+            "8": "%s %s: update incomplete", "9": r"SOFTWARE\SelfpatchDemo\Product\InstallDir",
+            "12": "Updating", "13": "Updating %s", "14": "Done",
+            "23": "File not found: %s", "25": "Another version: %s", "26": "Cannot open %s (%u)",
+            "27": "Cannot map %s (%u)", "28": "Cannot create %s", "29": "Update of %s failed",
+            "30": "Rename %s to %s by hand", "31": "%s %s was not updated",
+            "36": "All files are up to date", "37": "%s %s: restart Windows to finish",
+        },
+        "records": records,
+    }
+
+
+def run(*args, **kwargs):
+    return subprocess.run([str(a) for a in args], check=True, **kwargs)
+
+
+def install_version_1(versions):
+    shutil.rmtree(PRODUCT_DIR, ignore_errors=True)
+    for name, content in versions["1.0"].items():
+        path = PRODUCT_DIR / name.replace("\\", "/")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(content)
+    run("wine", "reg", "add", REG_KEY, "/v", "InstallDir", "/t", "REG_SZ", "/d", PRODUCT_DIR_WIN,
+        "/f", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def snapshot():
+    files = {}
+    for path in sorted(PRODUCT_DIR.rglob("*")):
+        if path.is_file():
+            files[str(path.relative_to(PRODUCT_DIR)).replace("/", "\\")] = path.read_bytes()
+    return files
+
+
+def version_of(content, versions, name):
+    for version in ("1.0", "2.0", "3.0"):
+        if versions[version].get(name) == content:
+            return version
+    return "unknown"
+
+
+def main():
+    shutil.rmtree(WORK, ignore_errors=True)
+    WORK.mkdir(parents=True)
+    versions = make_versions()
+    write_versions(versions)
+    (WORK / "demo.json").write_text(json.dumps(describe_patch(), indent=1))
+    run(TOOL, "assemble", WORK / "demo.json", "-o", WORK / "demo.dif")
+    run(TOOL, "pack", WORK / "demo.dif", "--silent", "-o", WORK / "demo-update.exe")
+
+    install_version_1(versions)
+    before = snapshot()
+    print("Installed Selfpatch Demo 1.0 in %s" % PRODUCT_DIR_WIN)
+    patch_size = (WORK / "demo.dif").stat().st_size
+    full_size = sum(len(c) for c in versions["3.0"].values())
+    print("Patch: %d bytes (version 3.0 is %d bytes in all), installer: %d bytes"
+          % (patch_size, full_size, (WORK / "demo-update.exe").stat().st_size))
+
+    result = subprocess.run(["wine", str(WINBIN / "runwait.exe"), str(WORK / "demo-update.exe")],
+                            capture_output=True, text=True, cwd=WORK)
+    code = result.returncode
+    after = snapshot()
+
+    print("\nInstaller exit code: %d (%s)" % (code, "updated" if code == 0 else "see the exit codes"))
+    print("\n%-16s %-10s %-10s %-8s %s" % ("file", "before", "after", "CRC ok", "bytes"))
+    ok = code == 0
+    for name in sorted(set(before) | set(after)):
+        old = before.get(name)
+        new = after.get(name)
+        was = version_of(old, versions, name) if old is not None else "-"
+        now = version_of(new, versions, name) if new is not None else "-"
+        crc_ok = new is not None and crc32_bzip2(new) == crc32_bzip2(versions["3.0"].get(name, b""))
+        ok = ok and now == "3.0" and crc_ok
+        print("%-16s %-10s %-10s %-8s %s -> %s" % (name, was, now, "yes" if crc_ok else "NO",
+                                                   len(old) if old is not None else "-",
+                                                   len(new) if new is not None else "-"))
+    leftovers = [n for n in after if n.endswith(".~up")]
+    if leftovers:
+        ok = False
+        print("left over: %s" % ", ".join(leftovers))
+    print("\nDemo product %s" % ("updated from 1.0 to 3.0" if ok else "NOT fully updated"))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
