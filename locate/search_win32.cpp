@@ -189,11 +189,10 @@ bool ScanBelowCandidates(const char* name, char* foundPath, const uint32_t* crcL
 bool SearchPickedFolder(const char* name, char* foundPath, const uint32_t* crcList,
                         int32_t crcCount) {
   if (!BrowseForFolder()) return false;
+  // The list holds the picked folder alone, as the browser wrote it.
   if (SearchPathInto(session.candidateFolders, name, foundPath)) return true;
-  char picked[kPathSize];
-  const char* cursor = session.candidateFolders;
-  if (!NextFolder(cursor, picked)) return false;
-  return SearchFolderOrDrives(name, picked, foundPath, kSearchDepthDeep, crcList, crcCount);
+  return SearchFolderOrDrives(name, session.candidateFolders, foundPath, kSearchDepthDeep,
+                              crcList, crcCount);
 }
 
 bool ScanDrivesIfWanted(const char* name, char* foundPath, const uint32_t* crcList,
