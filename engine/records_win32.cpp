@@ -4,15 +4,17 @@
 #include <string.h>
 
 #include "driver/session.h"
-#include "engine/patch_text.h"
 #include "engine/replace.h"
 #include "locate/folders.h"
 #include "locate/search.h"
 #include "patch/crc32.h"
+#include "patch/header.h"
 #include "patch/records.h"
 #include "ui/ui.h"
 
 namespace {
+
+const char* Key(int key) { return KeyText(session.strings, key); }
 
 // The consecutive records for one file, as the walk forms them.
 struct RecordGroup {
@@ -122,7 +124,7 @@ bool OpenInstalledCopy(const char* path, InstalledCopy& copy) {
   return true;
 }
 
-void ShowUpdatingFile(const char* name) { ShowProgress(PatchText(13), FindFileNamePart(name)); }
+void ShowUpdatingFile(const char* name) { ShowProgress(Key(13), FindFileNamePart(name)); }
 
 }  // namespace
 
@@ -157,13 +159,13 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
       offset = group.end;
       if (!group.creatable || savedPosition != 0) {
         if (!group.optional && savedPosition == 0 &&
-            Box(BoxInformation, PatchText(23), first.name) != AnswerNone) {
+            Box(BoxInformation, Key(23), first.name) != AnswerNone) {
           ++session.failureCount;
         }
         continue;
       }
       if (!MakeCreatedPath(first.name, lastBaseFolder, targetPath)) {
-        ErrorBox(PatchText(28), first.name);
+        ErrorBox(Key(28), first.name);
         return false;
       }
     }
@@ -177,7 +179,7 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
     if (!ChooseRecord(records, group, copy, chosen, upToDate)) {
       ReleaseMappedFile(copy.file);
       if (!upToDate) {
-        ErrorBox(PatchText(25), targetPath);
+        ErrorBox(Key(25), targetPath);
         ++session.failureCount;
       }
       continue;
@@ -191,9 +193,9 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
 
   if (session.updatedCount != 0) return true;
   if (session.failureCount != 0) {
-    ErrorBox(PatchText(31), PatchText(0), PatchText(2));
+    ErrorBox(Key(31), Key(0), Key(2));
     return false;
   }
-  Box(BoxInformation, PatchText(36));
+  Box(BoxInformation, Key(36));
   return true;
 }

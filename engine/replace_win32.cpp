@@ -5,13 +5,15 @@
 #include <string.h>
 
 #include "driver/session.h"
-#include "engine/patch_text.h"
 #include "patch/crc32.h"
 #include "patch/delta_win32.h"
 #include "patch/file_io_win32.h"
+#include "patch/header.h"
 #include "ui/ui.h"
 
 namespace {
+
+const char* Key(int key) { return KeyText(session.strings, key); }
 
 constexpr char kTempSuffix[] = ".~up";
 constexpr size_t kTempSuffixLength = sizeof kTempSuffix - 1;
@@ -25,7 +27,7 @@ bool OpenMappedFile(const char* path, bool wholeFile, uint32_t size, MappedFile&
   mapped = MappedFile{};
   HANDLE file = OpenForRead(path);
   if (file == INVALID_HANDLE_VALUE) {
-    ErrorBox(PatchText(26), path, unsigned(GetLastError()));
+    ErrorBox(Key(26), path, unsigned(GetLastError()));
     return false;
   }
   mapped.file = file;
@@ -39,7 +41,7 @@ bool OpenMappedFile(const char* path, bool wholeFile, uint32_t size, MappedFile&
   if (!mapped.view) {
     const unsigned error = unsigned(GetLastError());
     ReleaseMappedFile(mapped);
-    ErrorBox(PatchText(27), path, error);
+    ErrorBox(Key(27), path, error);
     return false;
   }
   return true;
@@ -73,7 +75,7 @@ bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const ch
   HANDLE temp = CreateFileA(tempPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (temp == INVALID_HANDLE_VALUE) {
-    ErrorBox(PatchText(28), tempPath);
+    ErrorBox(Key(28), tempPath);
     ReleaseMappedFile(oldFile);
     return false;
   }
@@ -89,7 +91,7 @@ bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const ch
   SetFileTime(temp, nullptr, nullptr, &lastWrite);
   const bool closed = CloseHandle(temp) != FALSE;
   if (closed && crc == record.newCrc) return true;
-  ErrorBox(PatchText(29), targetPath);
+  ErrorBox(Key(29), targetPath);
   DeleteFileA(tempPath);
   return false;
 }
@@ -120,7 +122,7 @@ bool PutInPlace(char*& targetPath, char*& tempPath, int chainStep, bool isNt) {
   if (MoveFileA(tempPath, targetPath)) return true;
 
   if (!DeferRename(targetPath, tempPath, isNt)) {
-    ErrorBox(PatchText(30), tempPath, targetPath);
+    ErrorBox(Key(30), tempPath, targetPath);
     return false;
   }
   session.rebootNeeded = 1;
@@ -157,7 +159,7 @@ bool MakeTempPath(const char* targetPath, char* tempPath) {
     char shown[MAX_PATH + sizeof kTempSuffix];
     lstrcpynA(shown, targetPath, MAX_PATH);
     strcat(shown, kTempSuffix);
-    ErrorBox(PatchText(28), shown);
+    ErrorBox(Key(28), shown);
     return false;
   }
   memcpy(tempPath, targetPath, length);

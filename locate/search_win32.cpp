@@ -6,12 +6,14 @@
 
 #include "driver/exit_codes.h"
 #include "driver/session.h"
-#include "engine/patch_text.h"
 #include "locate/folders.h"
 #include "patch/file_io_win32.h"
+#include "patch/header.h"
 #include "ui/ui.h"
 
 namespace {
+
+const char* Key(int key) { return KeyText(session.strings, key); }
 
 constexpr uint32_t kAttributesNotAFile = 0xFFFF0000u | FILE_ATTRIBUTE_DIRECTORY | 0x08;
 constexpr uint32_t kPathPartEnd = 256;  // a subfolder name ends before this position
@@ -49,9 +51,9 @@ bool AskToAccept(const char* name, char* pathBuffer, size_t folderLength, bool k
   pathBuffer[folderLength] = '\0';
   bool accepted;
   if (known) {
-    accepted = Box(BoxYesNo, PatchText(35), name, pathBuffer) == AnswerYes;
+    accepted = Box(BoxYesNo, Key(35), name, pathBuffer) == AnswerYes;
   } else {
-    accepted = Box(BoxYesNo, PatchText(34), name, pathBuffer) == AnswerNo;  // No: stop here
+    accepted = Box(BoxYesNo, Key(34), name, pathBuffer) == AnswerNo;  // No: stop here
   }
   strcpy(pathBuffer + folderLength, name);
   return accepted;
@@ -74,8 +76,8 @@ bool AcceptFileInFolder(const char* name, char* pathBuffer, size_t folderLength,
 // folder becomes the only entry of the list.
 bool BrowseForFolder() {
   char title[kPathSize];
-  const FormatArg productName[] = {FormatArg(PatchText(0)), FormatArg()};
-  FormatText(title, sizeof title, PatchText(20), productName, 1);
+  const FormatArg productName[] = {FormatArg(Key(0)), FormatArg()};
+  FormatText(title, sizeof title, Key(20), productName, 1);
 
   BROWSEINFOA browse{};
   browse.hwndOwner = static_cast<HWND>(session.progressWindow);
@@ -197,7 +199,7 @@ bool SearchPickedFolder(const char* name, char* foundPath, const uint32_t* crcLi
 
 bool ScanDrivesIfWanted(const char* name, char* foundPath, const uint32_t* crcList,
                         int32_t crcCount) {
-  const int answer = Box(BoxYesNoCancel, PatchText(33), name);
+  const int answer = Box(BoxYesNoCancel, Key(33), name);
   if (answer == AnswerNo) return false;
   if (answer == AnswerCancel) ExitProcess(ExitDataError);
   return SearchFolderOrDrives(name, nullptr, foundPath, kSearchDepthDeep, crcList, crcCount);

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "patch/header.h"
+
 
 namespace testing_engine {
 
@@ -98,12 +100,7 @@ void ResetSession() {
   session.silent = 0;
   session.lastProgressTick = 0;
   memset(session.candidateFolders, 0, sizeof session.candidateFolders);
-  // Keys 0-2, 4-8, 10-15 and 20-35 default to the empty text, the others are absent.
-  for (int key = 0; key < kStringKeyCount; ++key) {
-    const bool empty = key <= 2 || (key >= 4 && key <= 8) || (key >= 10 && key <= 15) ||
-                       (key >= 20 && key <= 35);
-    session.strings.text[key] = empty ? "" : nullptr;
-  }
+  SetDefaultStrings(session.strings);
   strcpy(session.caption, "engine test");
 }
 
