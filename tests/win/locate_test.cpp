@@ -128,6 +128,7 @@ TEST_F(LocateTest, ShallowScanEntersSubfoldersByShortNameAndMovesTheFolderFirst)
 }
 
 TEST_F(LocateTest, ScanQuestionsDecideWhichCopyIsTaken) {
+  SKIP_WITHOUT_BOXES();
   struct Case {
     const char* what;
     bool knownContent;
@@ -202,6 +203,7 @@ TEST_F(LocateTest, WithoutDriveScanTheSearchEndsAfterTheShallowScan) {
 }
 
 TEST_F(LocateTest, DriveScanAfterYesFindsAFileOnAFixedDrive) {
+  SKIP_WITHOUT_BOXES();
   const std::string name = Unique("drive");
   const std::string rootFile = "C:\\" + name;
   WriteAll(rootFile, known);
@@ -222,6 +224,7 @@ TEST_F(LocateTest, DriveScanAfterYesFindsAFileOnAFixedDrive) {
 }
 
 TEST_F(LocateTest, WithoutCandidatesTheBrowserIsOfferedThenTheDriveScan) {
+  SKIP_WITHOUT_BOXES();
   const std::string name = Unique("browse");
   SetKey(0, "Product");
   SetKey(20, "Where is %s installed?");
@@ -240,6 +243,7 @@ TEST_F(LocateTest, WithoutCandidatesTheBrowserIsOfferedThenTheDriveScan) {
 }
 
 TEST_F(LocateTest, DriveScanQuestionAnsweredNoEndsTheSearch) {
+  SKIP_WITHOUT_BOXES();
   const std::string name = Unique("nodrivescan");
   SetCandidates({scratch.MakeFolder("App")});
   BoxAnswerer boxes({IDNO});
@@ -248,6 +252,7 @@ TEST_F(LocateTest, DriveScanQuestionAnsweredNoEndsTheSearch) {
 }
 
 TEST_F(LocateTest, CancelOnTheDriveScanQuestionEndsTheProcessWithCode1) {
+  SKIP_WITHOUT_BOXES();
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string name = Unique("cancel");
   SetCandidates({scratch.MakeFolder("App")});
