@@ -229,6 +229,8 @@ def simple_patch(case, name="update.dif", texts=None, records=None):
     description = {
         "texts": texts if texts is not None else {"0": "Sample", "2": "2.0", "5": "%s %s"},
         "records": records if records is not None else [
-            {"name": "readme.txt", "content": "new readme\n"}],
+            # Optional and never created (flags 8 and 4): where no copy is
+            # installed, nothing is created, asked or counted.
+            {"name": "readme.txt", "content": "new readme\n", "flags": 12}],
     }
     return assemble(description, case.path(name))

@@ -41,17 +41,22 @@ void MakeFolders(const std::string& path) {
 
 }  // namespace
 
-ScratchFolder::ScratchFolder() {
-  static int counter = 0;
-  char temp[MAX_PATH];
-  GetTempPathA(sizeof temp, temp);
-  path_ = std::string(temp) + "sp-engine-" + std::to_string(GetCurrentProcessId()) + "-" +
-          std::to_string(++counter);
-  RemoveTree(path_);
-  MakeFolders(path_);
+const std::string& ScratchFolder::path() const {
+  if (path_.empty()) {
+    static int counter = 0;
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    path_ = std::string(temp) + "sp-engine-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(++counter);
+    RemoveTree(path_);
+    MakeFolders(path_);
+  }
+  return path_;
 }
 
-ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
+ScratchFolder::~ScratchFolder() {
+  if (!path_.empty()) RemoveTree(path_);
+}
 
 std::string ScratchFolder::Write(const std::string& relative, const Bytes& content) const {
   const std::string path = Path(relative);

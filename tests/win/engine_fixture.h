@@ -19,18 +19,19 @@
 namespace testing_engine {
 
 // A folder of its own under the temporary folder, removed with everything in it.
+// Made on first use, so that a test's child process (a death test) that never
+// uses it leaves nothing behind.
 class ScratchFolder {
  public:
-  ScratchFolder();
   ~ScratchFolder();
-  const std::string& path() const { return path_; }
+  const std::string& path() const;
   // `relative` below the folder; folders on the way are created.
   std::string Write(const std::string& relative, const Bytes& content) const;
   std::string MakeFolder(const std::string& relative) const;
-  std::string Path(const std::string& relative) const { return path_ + "\\" + relative; }
+  std::string Path(const std::string& relative) const { return path() + "\\" + relative; }
 
  private:
-  std::string path_;
+  mutable std::string path_;
 };
 
 bool Exists(const std::string& path);

@@ -255,7 +255,8 @@ TEST_F(LocateTest, CancelOnTheDriveScanQuestionEndsTheProcessWithCode1) {
   SKIP_WITHOUT_BOXES();
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string name = Unique("cancel");
-  SetCandidates({scratch.MakeFolder("App")});
+  // A folder that need not exist: the child process leaves nothing behind.
+  SetCandidates({"C:\\sp-engine-no-such-folder"});
   EXPECT_EXIT(
       {
         BoxAnswerer boxes({IDCANCEL});
