@@ -162,7 +162,9 @@ BOOL CALLBACK FindOwnBox(HWND window, LPARAM parameter) {
   GetWindowThreadProcessId(window, &process);
   char className[16] = "";
   GetClassNameA(window, className, sizeof className);
-  if (process == state.process && strcmp(className, "#32770") == 0 && IsWindowVisible(window)) {
+  // The progress window is a dialog too, but asks nothing.
+  if (process == state.process && strcmp(className, "#32770") == 0 && IsWindowVisible(window) &&
+      window != static_cast<HWND>(session.progressWindow)) {
     state.box = window;
     return FALSE;
   }

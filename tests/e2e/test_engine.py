@@ -1,0 +1,165 @@
+"""The update engine through the real installer under Wine: files in use
+replaced at the next restart (NT and 9x family), the exit codes of failed and
+incomplete runs, and Cancel on the drive-scan question.
+
+The product folder is put on the program search path (WINEPATH), which is
+where the installer looks when the registry names no install folder.
+"""
+
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+import kit
+from boxes import run_with_boxes
+
+TEXTS = {
+    "0": "Demo", "1": "1.0", "2": "3.0", "5": "%s %s update", "6": "Update %s %s to %s?%s",
+    "7": "%s %s finished", "8": "%s %s incomplete", "23": "missing %s", "25": "other version %s",
+    "26": "cannot open %s", "27": "cannot map %s", "28": "cannot create %s", "29": "failed %s",
+    "30": "rename %s to %s", "31": "not updated %s %s", "33": "scan drives for %s?",
+    "36": "up to date", "37": "%s %s: restart Windows",
+}
+
+V1 = bytes(range(256)) * 8
+V2 = V1[:500] + b"second version" + V1[500:1800]
+V3 = V2[:100] + b"third version" * 3 + V2[100:]
+
+
+def installer(case, records, silent=False, name="update.exe"):
+    """An installer of the patch that `records` describe; the versions are the
+    files v1, v2 and v3 of the case folder."""
+    for version, content in (("v1", V1), ("v2", V2), ("v3", V3)):
+        case.path(version).write_bytes(content)
+    patch = kit.assemble({"texts": TEXTS, "records": records}, case.path("patch.dif"))
+    return kit.pack(patch, case.path(name), silent=silent)
+
+
+def install(case, name, content):
+    """Installs a file of the product, whose folder is the case's "product"."""
+    path = case.path("product") / name
+    path.parent.mkdir(exist_ok=True)
+    path.write_bytes(content)
+    return path
+
+
+def run_installer(case, exe, script=()):
+    # The product folder is on the program search path: with no install folder
+    # from the registry, that is where the installer finds the files.
+    env = {"WINEPATH": kit.to_windows(case.path("product"))}
+    return run_with_boxes(exe, script=script, env=env)
+
+
+def chain(name: str, **extra):
+    """Records taking version 1 through 2 to 3, and the full content of 3."""
+    return [
+        dict({"name": name, "old": {"file": "v1"}, "new": {"file": "v2"}}, **extra),
+        {"name": name, "old": {"file": "v2"}, "new": {"file": "v3"}},
+        {"name": name, "content": {"file": "v3"}},
+    ]
+
+
+class Holder:
+    """Another process holding a file open without delete or rename sharing."""
+
+    def __init__(self, path: Path, work: Path):
+        self.ready = work / "held.ready"
+        self.release_file = work / "held.release"
+        self.process = subprocess.Popen(
+            ["wine", str(kit.WIN_BIN / "holdfile.exe"), kit.to_windows(path),
+             kit.to_windows(self.ready), kit.to_windows(self.release_file)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(500):
+            if self.ready.exists():
+                return
+            time.sleep(0.02)
+        raise AssertionError("holdfile did not open the file")
+
+    def release(self):
+        self.release_file.write_bytes(b"")
+        self.process.wait(timeout=30)
+
+
+def restart_windows():
+    subprocess.run(["wineboot", "-r"], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def test_file_in_use_is_replaced_at_the_next_restart(case):
+    target = install(case, "tool.dll", V1)
+    exe = installer(case, chain("tool.dll"))
+    holder = Holder(target, case.dir)
+    try:
+        run = run_installer(case, exe, script=["Yes", "OK"])
+    finally:
+        holder.release()
+    assert run.exit_code == 0
+    assert run.texts[-1] == "Demo 3.0: restart Windows"
+    assert target.read_bytes() == V1
+    assert (case.path("product") / "tool.dll.~up").read_bytes() == V3
+    assert not (case.path("product") / "tool.dll.~up.~up").exists()
+
+    restart_windows()
+    assert target.read_bytes() == V3
+    assert not (case.path("product") / "tool.dll.~up").exists()
+
+
+def test_file_in_use_on_the_9x_family_is_renamed_through_wininit(case):
+    target = install(case, "tool.dll", V1)
+    exe = installer(case, chain("tool.dll"), silent=True, name="update9x.exe")
+    app_defaults = r"HKCU\Software\Wine\AppDefaults\update9x.exe"
+    subprocess.run(["wine", "reg", "add", app_defaults, "/v", "Version", "/t", "REG_SZ", "/d",
+                    "win98", "/f"], check=True, capture_output=True)
+    wininit = kit.DRIVE_C / "windows" / "wininit.ini"
+    try:
+        holder = Holder(target, case.dir)
+        try:
+            run = run_installer(case, exe)
+        finally:
+            holder.release()
+        text = next((p for p in wininit.parent.iterdir() if p.name.lower() == "wininit.ini"),
+                    wininit).read_text(errors="replace")
+    finally:
+        subprocess.run(["wine", "reg", "delete", app_defaults, "/f"], capture_output=True)
+    assert run.exit_code == 0
+    assert "[rename]" in text
+    rename_lines = [line for line in text.splitlines() if "=" in line]
+    assert any(line.upper().startswith("C:\\SPTESTS") for line in rename_lines), text
+    # The chain went on under the short names: the waiting file holds version 3.
+    waiting = [p for p in case.path("product").iterdir() if p.name != "tool.dll"]
+    assert [p.read_bytes() for p in waiting] == [V3]
+    assert target.read_bytes() == V1
+    restart_windows()
+    assert target.read_bytes() == V3
+    assert [p.name for p in case.path("product").iterdir()] == ["tool.dll"]
+
+
+@pytest.mark.parametrize("kind", ["crc mismatch", "missing file"])
+def test_exit_codes_of_failed_and_incomplete_runs(case, kind):
+    target = install(case, "tool.dll", V1)
+    if kind == "crc mismatch":
+        records = [{"name": "tool.dll", "old": {"file": "v1"}, "new": {"file": "v3"},
+                    "newCrc": 1234}]
+        script, code, last = ["Yes", "OK"], 107, "failed " + kit.to_windows(target)
+    else:
+        # tool.dll is updated, gone.dll is missing: No to the drive scan, then
+        # the missing file and the report of an incomplete update.
+        records = chain("tool.dll") + [{"name": "gone.dll", "old": {"file": "v1"},
+                                        "new": {"file": "v2"}}]
+        script, code, last = ["Yes", "Cancel", "No", "OK", "OK"], 200, "Demo 3.0 incomplete"
+    exe = installer(case, records)
+    run = run_installer(case, exe, script=script)
+    assert run.exit_code == code, run.texts
+    assert run.texts[-1] == last
+    assert not (case.path("product") / "tool.dll.~up").exists()
+    assert target.read_bytes() == (V1 if kind == "crc mismatch" else V3)
+
+
+def test_cancel_on_the_drive_scan_question_ends_with_code_1(case):
+    exe = installer(case, [{"name": "nowhere.dll", "old": {"file": "v1"}, "new": {"file": "v2"}}])
+    # The folder browser comes first (no folder is known); then Cancel on key 33.
+    run = run_installer(case, exe, script=["Yes", "Cancel", "Cancel"])
+    assert run.exit_code == 1
+    assert run.texts[-1] == "scan drives for nowhere.dll?"
