@@ -9,7 +9,8 @@ from boxes import run_with_boxes
 pytestmark = pytest.mark.usefixtures("no_leftovers")
 
 TARGET = "sp_validation_target.txt"
-GOOD = {"name": TARGET, "content": "new\n", "flags": 8}
+# Optional and never created (8 and 4): a run touches no file.
+GOOD = {"name": TARGET, "content": "new\n", "flags": 12}
 DELTA = {"name": TARGET, "old": "old", "new": "new"}
 
 FAULTS = {

@@ -196,8 +196,10 @@ TEST_F(LocateTest, SilentModeAsksNothingAndScansNoDrive) {
 
 TEST_F(LocateTest, WithoutDriveScanTheSearchEndsAfterTheShallowScan) {
   const std::string name = Unique("nodrive");
-  SetCandidates({scratch.MakeFolder("App")});
   BoxAnswerer boxes({});
+  SetCandidates({scratch.MakeFolder("App")});
+  EXPECT_FALSE(SearchForFile(name.c_str(), found, nullptr, 0, false));
+  SetCandidates({});  // nor the folder browser, for an optional or creatable file
   EXPECT_FALSE(SearchForFile(name.c_str(), found, nullptr, 0, false));
   EXPECT_TRUE(boxes.Texts().empty());
 }
