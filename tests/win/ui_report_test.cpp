@@ -50,6 +50,7 @@ class FinalReport : public ::testing::Test {
     ResetSession("");
     session.failureCount = failures;
     session.rebootNeeded = rebootNeeded;
+    session.updatedCount = 1;  // one file replaced, so record processing succeeds
     std::string commandLine = "arg00 " + switches + "\"" + path_ + "\"";
     std::vector<char> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(0);
