@@ -103,4 +103,8 @@ if kill -0 "$app" 2>/dev/null; then
   exit 1
 fi
 echo "   sample application: closed by the installer before the update"
-[ "$code" = 0 ]
+[ "$code" = 0 ] || exit 1
+
+echo
+echo "== 6. A real product update: three versions, deltas chained 1.0 -> 2.0 -> 3.0"
+/usr/bin/python3 scripts/demo_update.py

@@ -11,6 +11,7 @@ Run inside scripts/with-wine.sh (make demo does that).
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -25,6 +26,8 @@ PREFIX = Path(os.environ.get("WINEPREFIX", BUILD / "wpfx"))
 PRODUCT_DIR_WIN = r"C:\Program Files\Selfpatch Demo"
 PRODUCT_DIR = PREFIX / "drive_c" / "Program Files" / "Selfpatch Demo"
 REG_KEY = r"HKLM\SOFTWARE\SelfpatchDemo\Product"
+STAMP_FILETIME = 133000000000000000  # the release date of 3.0, as a FILETIME
+STAMP_UNIX = STAMP_FILETIME / 10_000_000 - 11644473600
 
 
 def crc32_bzip2(data: bytes) -> int:
@@ -76,7 +79,7 @@ def ref(version, name):
 
 
 def describe_patch():
-    stamp = 133000000000000000  # the release date of 3.0, as a FILETIME
+    stamp = STAMP_FILETIME
     records = []
     for name in ("app.exe", "data\\core.dll"):
         records += [
@@ -105,8 +108,17 @@ def run(*args, **kwargs):
     return subprocess.run([str(a) for a in args], check=True, **kwargs)
 
 
+TRASH = Path(os.environ.get("XDG_DATA_HOME", Path.home() / ".local/share")) / "Trash"
+
+
 def install_version_1(versions):
     shutil.rmtree(PRODUCT_DIR, ignore_errors=True)
+    # Old files of earlier demo runs out of the recycle bin, so it shows this run's.
+    for name in versions["1.0"]:
+        base = Path(name.replace("\\", "/")).name
+        for stored in list((TRASH / "files").glob(base + "*")):
+            stored.unlink()
+            (TRASH / "info" / (stored.name + ".trashinfo")).unlink(missing_ok=True)
     for name, content in versions["1.0"].items():
         path = PRODUCT_DIR / name.replace("\\", "/")
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -137,7 +149,8 @@ def main():
     write_versions(versions)
     (WORK / "demo.json").write_text(json.dumps(describe_patch(), indent=1))
     run(TOOL, "assemble", WORK / "demo.json", "-o", WORK / "demo.dif")
-    run(TOOL, "pack", WORK / "demo.dif", "--silent", "-o", WORK / "demo-update.exe")
+    run(TOOL, "pack", WORK / "demo.dif", "--silent", "--stub", WINBIN / "selfpatch-sfx.exe",
+        "-o", WORK / "demo-update.exe")
 
     install_version_1(versions)
     before = snapshot()
@@ -147,9 +160,11 @@ def main():
     print("Patch: %d bytes (version 3.0 is %d bytes in all), installer: %d bytes"
           % (patch_size, full_size, (WORK / "demo-update.exe").stat().st_size))
 
-    result = subprocess.run(["wine", str(WINBIN / "runwait.exe"), str(WORK / "demo-update.exe")],
+    installer = "Z:" + str(WORK / "demo-update.exe").replace("/", "\\")
+    result = subprocess.run(["wine", str(WINBIN / "runwait.exe"), installer],
                             capture_output=True, text=True, cwd=WORK)
-    code = result.returncode
+    found = re.search(r"^exit=(\d+)", result.stdout, re.M)
+    code = int(found.group(1)) if found else -1
     after = snapshot()
 
     print("\nInstaller exit code: %d (%s)" % (code, "updated" if code == 0 else "see the exit codes"))
@@ -165,6 +180,14 @@ def main():
         print("%-16s %-10s %-10s %-8s %s -> %s" % (name, was, now, "yes" if crc_ok else "NO",
                                                    len(old) if old is not None else "-",
                                                    len(new) if new is not None else "-"))
+    stamp_ok = all(abs((PRODUCT_DIR / n.replace("\\", "/")).stat().st_mtime - STAMP_UNIX) < 2
+                   for n in after)
+    print("\nLast-write time of every file: the patch's release date (%s)" %
+          ("yes" if stamp_ok else "NO"))
+    recycled = sorted(p.name for p in (TRASH / "files").glob("*") if p.name.split("-")[0] in
+                      {Path(n.replace("\\", "/")).name for n in before})
+    print("Old files in the recycle bin: %s" % (", ".join(recycled) or "none"))
+    ok = ok and stamp_ok
     leftovers = [n for n in after if n.endswith(".~up")]
     if leftovers:
         ok = False
