@@ -5,7 +5,6 @@
 #include <chrono>
 
 #include "patch/header.h"
-#include "ui/ui.h"
 
 
 namespace testing_engine {
@@ -196,18 +195,6 @@ std::string DialogText(HWND dialog) {
 }
 
 }  // namespace
-
-bool BoxesAreShown() {
-  static int shown = -1;
-  if (shown < 0) {
-    const uint8_t silent = session.silent;
-    session.silent = 0;
-    BoxAnswerer boxes({IDOK});
-    shown = Box(BoxInformation, "probe") == AnswerOk;
-    session.silent = silent;
-  }
-  return shown == 1;
-}
 
 BoxAnswerer::BoxAnswerer(std::vector<int> answers, int fallback)
     : answers_(std::move(answers)), fallback_(fallback), thread_([this] { Run(); }) {}

@@ -74,10 +74,4 @@ class BoxAnswerer {
   std::thread thread_;
 };
 
-// Whether this build shows message boxes (and so can ask questions). Tests of
-// questions and messages are skipped where it does not.
-bool BoxesAreShown();
-#define SKIP_WITHOUT_BOXES() \
-  if (!::testing_engine::BoxesAreShown()) GTEST_SKIP() << "this build shows no message boxes"
-
 }  // namespace testing_engine

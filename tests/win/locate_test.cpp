@@ -128,7 +128,6 @@ TEST_F(LocateTest, ShallowScanEntersSubfoldersByShortNameAndMovesTheFolderFirst)
 }
 
 TEST_F(LocateTest, ScanQuestionsDecideWhichCopyIsTaken) {
-  SKIP_WITHOUT_BOXES();
   struct Case {
     const char* what;
     bool knownContent;
@@ -205,7 +204,6 @@ TEST_F(LocateTest, WithoutDriveScanTheSearchEndsAfterTheShallowScan) {
 }
 
 TEST_F(LocateTest, DriveScanAfterYesFindsAFileOnAFixedDrive) {
-  SKIP_WITHOUT_BOXES();
   const std::string name = Unique("drive");
   const std::string rootFile = "C:\\" + name;
   WriteAll(rootFile, known);
@@ -226,7 +224,6 @@ TEST_F(LocateTest, DriveScanAfterYesFindsAFileOnAFixedDrive) {
 }
 
 TEST_F(LocateTest, WithoutCandidatesTheBrowserIsOfferedThenTheDriveScan) {
-  SKIP_WITHOUT_BOXES();
   const std::string name = Unique("browse");
   SetKey(0, "Product");
   SetKey(20, "Where is %s installed?");
@@ -245,7 +242,6 @@ TEST_F(LocateTest, WithoutCandidatesTheBrowserIsOfferedThenTheDriveScan) {
 }
 
 TEST_F(LocateTest, DriveScanQuestionAnsweredNoEndsTheSearch) {
-  SKIP_WITHOUT_BOXES();
   const std::string name = Unique("nodrivescan");
   SetCandidates({scratch.MakeFolder("App")});
   BoxAnswerer boxes({IDNO});
@@ -254,7 +250,6 @@ TEST_F(LocateTest, DriveScanQuestionAnsweredNoEndsTheSearch) {
 }
 
 TEST_F(LocateTest, CancelOnTheDriveScanQuestionEndsTheProcessWithCode1) {
-  SKIP_WITHOUT_BOXES();
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string name = Unique("cancel");
   // A folder that need not exist: the child process leaves nothing behind.

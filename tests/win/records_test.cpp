@@ -231,7 +231,6 @@ TEST_F(RecordsTest, ReadOnlyHiddenOrSystemTargetIsReplacedWithPlainAttributes) {
 }
 
 TEST_F(RecordsTest, WrongResultShowsKey29AndLeavesTheTargetAlone) {
-  SKIP_WITHOUT_BOXES();
   const std::string name = Unique("crc");
   VersionedFile file = MakeVersionedFile(name);
   file.r1.newCrc ^= 1;
@@ -246,7 +245,6 @@ TEST_F(RecordsTest, WrongResultShowsKey29AndLeavesTheTargetAlone) {
 }
 
 TEST_F(RecordsTest, CopyOfAnotherVersionIsReportedAndCounted) {
-  SKIP_WITHOUT_BOXES();
   const std::string name = Unique("otherver");
   const VersionedFile file = MakeVersionedFile(name);
   const std::string target = scratch.Write(name, Text("neither version"));
@@ -260,7 +258,6 @@ TEST_F(RecordsTest, CopyOfAnotherVersionIsReportedAndCounted) {
 }
 
 TEST_F(RecordsTest, MissingFileIsCountedOnlyWhenItsMessageIsShown) {
-  SKIP_WITHOUT_BOXES();
   struct Case {
     bool silent;
     bool result;
@@ -288,7 +285,6 @@ TEST_F(RecordsTest, MissingFileIsCountedOnlyWhenItsMessageIsShown) {
 }
 
 TEST_F(RecordsTest, NothingToDoEndsWithKey36) {
-  SKIP_WITHOUT_BOXES();
   const std::string name = Unique("uptodate");
   const VersionedFile file = MakeVersionedFile(name);
   scratch.Write(name, file.v3);
@@ -323,7 +319,6 @@ TEST_F(RecordsTest, ChainLeadingBackToAnEarlierVersionStopsAfterTheGroupsLength)
 }
 
 TEST_F(RecordsTest, TargetPathTooLongForItsTemporaryNameIsRefusedWithKey28) {
-  SKIP_WITHOUT_BOXES();
   const std::string deep = DeepFolder(scratch);
   const std::string name = std::string(257 - deep.size() - 1 - 4, 'n') + ".dll";
   const VersionedFile file = MakeVersionedFile(name);
@@ -393,7 +388,6 @@ TEST_F(RecordsTest, HeldTargetOnThe9xFamilyIsRenamedThroughWininit) {
 }
 
 TEST_F(RecordsTest, ChainThatWouldOverflowWithTheSecondSuffixEndsWithKey28) {
-  SKIP_WITHOUT_BOXES();
   const std::string deep = DeepFolder(scratch);
   // 254 characters: ".~up" fits once (258), not twice (262).
   const std::string name = std::string(254 - deep.size() - 1 - 4, 'm') + ".dll";
