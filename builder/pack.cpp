@@ -164,13 +164,13 @@ std::vector<PayloadEntry> ParsePayload(ByteView payload) {
     const char* name = nullptr;
     uint32_t nameLength = 0, length = 0;
     if (!cursor.ReadCString(name, nameLength))
-      throw PackError("payload entry at " + Hex(entry.offset) + ": name without its NUL");
+      throw PayloadError(entry.offset, "payload entry at " + Hex(entry.offset) + ": name without its NUL");
     entry.name.assign(name, nameLength);
     if (!cursor.ReadU32(length))
-      throw PackError("payload entry '" + entry.name + "' at " + Hex(entry.offset) +
+      throw PayloadError(entry.offset, "payload entry '" + entry.name + "' at " + Hex(entry.offset) +
                       ": length runs past the end of the payload");
     if (!cursor.ReadBytes(length, entry.data))
-      throw PackError("payload entry '" + entry.name + "' at " + Hex(entry.offset) + ": length " +
+      throw PayloadError(entry.offset, "payload entry '" + entry.name + "' at " + Hex(entry.offset) + ": length " +
                       std::to_string(length) + " runs " + std::to_string(length - cursor.Remaining()) +
                       " bytes past the end of the payload");
     entries.push_back(std::move(entry));

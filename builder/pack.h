@@ -85,7 +85,14 @@ struct PayloadEntry {
   ByteView data{nullptr, 0};
 };
 
-// The container's entries. Throws PackError naming the offset of the first
+// A fault of a payload container: the entry's offset within the payload.
+class PayloadError : public PackError {
+ public:
+  PayloadError(uint32_t entryOffset, const std::string& what) : PackError(what), offset(entryOffset) {}
+  uint32_t offset;
+};
+
+// The container's entries. Throws PayloadError naming the offset of the first
 // entry that the installer would reject (unterminated name, length beyond the
 // payload's end).
 std::vector<PayloadEntry> ParsePayload(ByteView payload);

@@ -1,6 +1,7 @@
 """selfpatch pack, checked from outside: the packed installer parsed by an
 independent PE reader (pefile), its resources read back through Windows' own
 resource lookup under Wine, and the command's refusals."""
+import json
 import os
 import struct
 import subprocess
@@ -143,3 +144,54 @@ def test_windows_resource_lookup_finds_the_payload(tmp_path, files):
     dump = tmp_path / "any.bin"
     assert wine(WIN_BIN / "resdump.exe", out, 100, "any", dump).returncode == 0
     assert dump.read_bytes() in (expected[0], expected[1033])
+
+
+def inspect(*args):
+    return subprocess.run([str(SELFPATCH), "inspect", *map(str, args)], capture_output=True, text=True)
+
+
+def test_inspect_reports_the_packed_installer_and_its_faults(tmp_path, files):
+    patch = tmp_path / "u.dif"
+    patch.write_bytes(b"0:Product\0" + b"5:%s %s\0" + b"DIF0" + struct.pack("<IIII", 24 + 6 + 3, 0, 0, 0)
+                      + bytes(8) + b"a.txt\0abc")
+    out = tmp_path / "update.exe"
+    pack(patch, "--switches", " /s", "-o", out)
+    result = inspect(out, "--json")
+    report = json.loads(result.stdout)
+    # The CRC of "abc" is not 0: the record is faulty, and inspect says where.
+    assert result.returncode == 1
+    assert report["fault"]["where"] == "patch u.dif"
+    assert report["fault"]["offset"] == 22
+    assert [e["name"] for e in report["payload"]] == ["arg00", "u.dif"]
+    assert report["payload"][1]["inflated_size"] == patch.stat().st_size
+    assert report["switches"] == " /s"
+    assert report["checksum_ok"] is True
+    assert [t["key"] for t in report["patch"]["texts"]] == [0, 5]
+
+    raw = tmp_path / "raw.bin"
+    raw.write_bytes(b"arg00\0\0\0\0\0u.dif\0\x09\0\0\0abc")
+    damaged = tmp_path / "damaged.exe"
+    pack("--raw-payload", raw, "-o", damaged)
+    result = inspect(damaged)
+    assert result.returncode == 1
+    assert "INVALID: payload offset 10" in result.stdout
+
+
+def test_inspect_passes_an_assembled_patch(tmp_path):
+    description = tmp_path / "patch.json"
+    description.write_text(json.dumps({
+        "codepage": 932,
+        "texts": {"0": "製品", "13": "%sを更新中です"},
+        "records": [{"name": "app.exe", "old": "old program bytes", "new": "new program bytes"},
+                    {"name": "app.exe", "content": "new program bytes"}]}), encoding="utf-8")
+    patch = tmp_path / "ok.dif"
+    subprocess.run([str(SELFPATCH), "assemble", description, "-o", patch], check=True, capture_output=True)
+    out = tmp_path / "ok.exe"
+    pack(patch, "-o", out)
+    result = inspect(out, "--json")
+    assert result.returncode == 0, result.stdout
+    report = json.loads(result.stdout)
+    assert report["valid"] is True and report["fault"] is None
+    assert [t["text"] for t in report["patch"]["texts"]] == ["製品", "%sを更新中です"]
+    assert [(r["kind"], r["name"]) for r in report["patch"]["records"]] == [("delta", "app.exe"), ("full", "app.exe")]
+    assert "valid" in inspect(patch).stdout.splitlines()[-1]

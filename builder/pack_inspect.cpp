@@ -1,0 +1,326 @@
+#include "builder/pack_inspect.h"
+
+#include <iconv.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+
+#include "builder/pack.h"
+#include "patch/crc32.h"
+#include "patch/delta.h"
+#include "patch/records.h"
+
+namespace {
+
+constexpr char kMagic[] = "DIF0";
+constexpr int kMaxKey = 49;
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool IsDigit(uint8_t byte) { return byte >= '0' && byte <= '9'; }
+
+class PatchInspector {
+ public:
+  explicit PatchInspector(ByteView patch) : patch_(patch) {}
+
+  PatchInspection Run() {
+    if (ReadTexts()) ReadRecords();
+    return std::move(result_);
+  }
+
+ private:
+  void Fault(uint32_t offset, const std::string& message) {
+    if (!result_.fault) result_.fault = InspectFault{"patch", offset, message};
+  }
+
+  // The header entries ("key:text\0") up to "DIF0", read by the installer's
+  // rules: digits, ':', a key up to 49, a text ended by NUL.
+  bool ReadTexts() {
+    std::map<int, size_t> latest;
+    uint32_t p = 0;
+    while (p < patch_.size && IsDigit(patch_.data[p])) {
+      const uint32_t entry = p;
+      uint32_t key = 0;
+      for (; p < patch_.size && IsDigit(patch_.data[p]); ++p)
+        key = key > 1000 ? key : key * 10 + (patch_.data[p] - '0');
+      if (p == patch_.size) return Fault(entry, "key digits run to the end of the file"), false;
+      if (patch_.data[p] != ':') return Fault(entry, "key digits not followed by ':'"), false;
+      if (key > kMaxKey) {
+        const std::string digits(reinterpret_cast<const char*>(patch_.data + entry), p - entry);
+        return Fault(entry, "key " + digits + " is above 49"), false;
+      }
+      const uint8_t* start = patch_.data + p + 1;
+      const void* nul = std::memchr(start, 0, patch_.size - p - 1);
+      if (!nul) return Fault(entry, "text of key " + std::to_string(key) + " runs to the end of the file"), false;
+      const uint8_t* end = static_cast<const uint8_t*>(nul);
+      auto previous = latest.find(int(key));
+      if (previous != latest.end()) result_.texts[previous->second].inEffect = false;
+      latest[int(key)] = result_.texts.size();
+      result_.texts.push_back(InspectedText{entry, int(key), Bytes(start, end), true});
+      p = uint32_t(end - patch_.data) + 1;
+    }
+    if (patch_.size - p < 4 || std::memcmp(patch_.data + p, kMagic, 4) != 0)
+      return Fault(p, "no \"DIF0\" where the texts end"), false;
+    if (patch_.size - p == 4) return Fault(p, "no file records after \"DIF0\""), false;
+    result_.recordsOffset = p + 4;
+    return true;
+  }
+
+  void ReadRecords() {
+    const uint32_t base = result_.recordsOffset;
+    const ByteView area = patch_.From(base);
+    std::map<std::string, size_t> groupEnds;  // lowered name -> index after its group
+    uint32_t offset = 0;
+    while (offset < area.size) {
+      FileRecord record;
+      if (!ReadRecord(area, offset, record)) return Fault(base + offset, DescribeLayoutFault(area, offset));
+      InspectedRecord summary;
+      summary.offset = base + offset;
+      summary.name = record.name;
+      summary.flags = record.flags;
+      summary.oldSize = record.oldSize;
+      summary.oldCrc = record.oldCrc;
+      summary.newCrc = record.newCrc;
+      summary.lastWriteTime = uint64_t(record.lastWriteTimeHigh) << 32 | record.lastWriteTimeLow;
+      summary.delta = record.oldSize != 0;
+      summary.bodySize = record.body.size;
+      CheckBody(record, summary);
+      CheckGroup(summary, groupEnds);
+      result_.records.push_back(summary);
+      offset = NextRecord(record);
+    }
+    // The installer's own check of the whole area decides; the walk above only
+    // names the fault.
+    if (!result_.fault && !ValidateRecordsArea(area))
+      Fault(base, "the records area fails the installer's check");
+  }
+
+  void CheckBody(const FileRecord& record, const InspectedRecord& summary) {
+    const std::string name = "'" + summary.name + "'";
+    if (summary.delta) {
+      if (!ValidDeltaHeader(record.body))
+        Fault(summary.offset, "delta header of " + name + " does not fit its " +
+                                  std::to_string(record.body.size) + "-byte body");
+      return;
+    }
+    const uint32_t crc = Crc32(record.body.data, record.body.size);
+    if (crc != record.newCrc)
+      Fault(summary.offset, "content of " + name + " has CRC " + Hex(crc) + ", its newCrc says " +
+                                Hex(record.newCrc));
+    if (record.oldCrc != 0)
+      result_.warnings.push_back("full-content record " + name + " at " + Hex(summary.offset) +
+                                 " carries oldCrc " + Hex(record.oldCrc) + " (0 expected)");
+  }
+
+  // Records of one file stand together; a name that comes back after another
+  // starts a second group that the installer processes separately.
+  void CheckGroup(const InspectedRecord& summary, std::map<std::string, size_t>& groupEnds) {
+    const std::string key = Lower(summary.name);
+    const size_t index = result_.records.size();
+    auto found = groupEnds.find(key);
+    if (found != groupEnds.end() && found->second != index)
+      result_.warnings.push_back("records for '" + summary.name + "' at " + Hex(summary.offset) +
+                                 " do not follow the earlier ones: they form a second group");
+    groupEnds[key] = index + 1;
+  }
+
+  static std::string DescribeLayoutFault(ByteView area, uint32_t offset) {
+    const uint32_t remaining = area.size - offset;
+    if (remaining < 4) return "record cut short: " + std::to_string(remaining) + " bytes left";
+    const uint32_t length = LoadLe32(area.data + offset);
+    if (length > remaining)
+      return "record length " + std::to_string(length) + " runs past the end of the file (" +
+             std::to_string(remaining) + " bytes left)";
+    if (length <= kRecordFixedSize + 1)
+      return "record length " + std::to_string(length) + " too small for the numbers and a name";
+    uint32_t flags = 0;
+    const ByteView record = area.Slice(offset, length);
+    const uint8_t* name = ReadRecordFlags(record, flags);
+    if (!name) return "no name after the flag bytes inside the record";
+    return "name without its NUL inside the record (length " + std::to_string(length) + ")";
+  }
+
+  ByteView patch_;
+  PatchInspection result_;
+};
+
+}  // namespace
+
+std::string InspectFault::Describe() const {
+  return where + " offset " + std::to_string(offset) + " (" + Hex(offset) + "): " + message;
+}
+
+const char* TextRole(int key) {
+  static const char* const kRoles[kMaxKey + 1] = {
+      "product name",
+      "old version",
+      "new version",
+      "uninstall registry subkeys (';'-separated)",
+      "note line in the confirmation question",
+      "caption format (product, new version)",
+      "confirmation question (product, old version, new version, note)",
+      "update finished (product, new version)",
+      "update incomplete (product, new version)",
+      "registry value naming the install folder",
+      "progress: checking for running instances (product)",
+      "progress: checking the installed product (product)",
+      "progress: update running",
+      "progress: updating a file (file name)",
+      "progress: update ended",
+      "progress: closing an application (application)",
+      "no role", "no role", "no role", "no role",
+      "folder browser prompt (product)",
+      "an application is running, close it (application)",
+      "an application did not close (application)",
+      "file not found (file name)",
+      "never shown",
+      "installed file of another version (path)",
+      "file cannot be opened (path, error code)",
+      "file cannot be mapped (path, error code)",
+      "temporary file cannot be created (path)",
+      "update of a file failed (path)",
+      "renaming failed, repair by hand (temporary path, target path)",
+      "update not done (product, new version)",
+      "update data faulty (patch path)",
+      "drive scan takes long, go on? (file name)",
+      "found but of another version, search on? (file name, folder)",
+      "found, update this folder? (file name, folder)",
+      "all files already up to date",
+      "restart Windows to complete (product, new version)",
+      "no role", "no role",
+      "window class of application 1", "display name of application 1",
+      "window class of application 2", "display name of application 2",
+      "window class of application 3", "display name of application 3",
+      "window class of application 4", "display name of application 4",
+      "window class of application 5", "display name of application 5",
+  };
+  return key >= 0 && key <= kMaxKey ? kRoles[key] : "";
+}
+
+PatchInspection InspectPatch(ByteView patch) { return PatchInspector(patch).Run(); }
+
+bool LooksLikeProgram(ByteView file) {
+  return file.size >= 2 && file.data[0] == 'M' && file.data[1] == 'Z';
+}
+
+InstallerInspection InspectInstaller(Bytes file) {
+  InstallerInspection result;
+  auto fault = [&result](const std::string& where, uint32_t offset, const std::string& message) {
+    if (!result.fault) result.fault = InspectFault{where, offset, message};
+  };
+  result.fileSize = file.size();
+  InstallerContents contents;
+  try {
+    contents = ReadInstaller(std::move(file));
+  } catch (const std::exception& error) {
+    fault("program", 0, error.what());
+    return result;
+  }
+  const Bytes& bytes = contents.image.file;
+  const uint32_t checksumOffset = contents.image.checksumOffset;
+  result.checksumMatches = LoadLe32(&bytes[checksumOffset]) ==
+                           ComputePeChecksum(ByteView{bytes.data(), uint32_t(bytes.size())}, checksumOffset);
+  if (!result.checksumMatches) result.warnings.push_back("the PE checksum does not match the file");
+  if (bytes.size() % 4 != 0)
+    fault("program", uint32_t(bytes.size()), "size " + std::to_string(bytes.size()) +
+                                                 " is not a multiple of 4: the installer stops with code 1");
+
+  result.switches = contents.switches;
+  if (!result.switches.empty() && result.switches[0] != ' ')
+    fault("program", kSwitchAreaOffset, "switch text does not begin with a space: its first switch is not seen");
+  if (result.switches.size() == kSwitchAreaSize)
+    result.warnings.push_back("the switch text fills the switch area without a NUL");
+
+  if (!contents.hasPayload) {
+    fault("program", 0, "no payload: the language-neutral RT_RCDATA 100 is missing");
+    return result;
+  }
+  const ByteView payload{contents.payload.data(), uint32_t(contents.payload.size())};
+  std::vector<PayloadEntry> entries;
+  try {
+    entries = ParsePayload(payload);
+  } catch (const PayloadError& error) {
+    fault("payload", error.offset, error.what());
+    return result;
+  }
+
+  std::vector<std::string> names;
+  Bytes patch;
+  for (const PayloadEntry& entry : entries) {
+    InspectedEntry summary{entry.name, entry.offset, entry.data.size, std::nullopt};
+    names.push_back(entry.name);
+    if (entry.data.size != 0) {
+      try {
+        Bytes content = InflateEntry(entry.data);
+        summary.inflatedSize = content.size();
+        if (result.entries.size() == 1) patch = std::move(content);
+      } catch (const PackError& error) {
+        fault("payload", entry.offset, "entry '" + entry.name + "': " + error.what());
+      }
+    }
+    result.entries.push_back(summary);
+  }
+  try {
+    CheckEntryNames(names);
+  } catch (const PackError& error) {
+    fault("payload", 0, error.what());
+  }
+  if (entries.size() < 2) {
+    fault("payload", 0, "no patch: the payload holds " + std::to_string(entries.size()) + " entries");
+    return result;
+  }
+  result.patchName = entries[1].name;
+  if (entries[1].data.size == 0) {
+    fault("payload", entries[1].offset, "the patch entry '" + entries[1].name + "' is empty");
+    return result;
+  }
+  if (!result.entries[1].inflatedSize) return result;
+  result.patch = InspectPatch(ByteView{patch.data(), uint32_t(patch.size())});
+  if (result.patch->fault) {
+    InspectFault nested = *result.patch->fault;
+    nested.where = "patch " + result.patchName;
+    fault(nested.where, nested.offset, nested.message);
+  }
+  return result;
+}
+
+std::string DecodeText(const std::string& text, int codePage) {
+  if (codePage == 0 || codePage == 65001) return text;
+  const std::string name = "CP" + std::to_string(codePage);
+  iconv_t converter = iconv_open("UTF-8", name.c_str());
+  if (converter == iconv_t(-1)) throw std::runtime_error("unknown code page " + std::to_string(codePage));
+  std::string out;
+  char* in = const_cast<char*>(text.data());
+  size_t inLeft = text.size();
+  while (inLeft > 0) {
+    char buffer[256];
+    char* next = buffer;
+    size_t outLeft = sizeof buffer;
+    const size_t converted = iconv(converter, &in, &inLeft, &next, &outLeft);
+    out.append(buffer, size_t(next - buffer));
+    if (converted == size_t(-1) && errno != E2BIG) {
+      // A byte that does not convert: show it and go on after it.
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(*in));
+      out += escaped;
+      ++in;
+      --inLeft;
+      iconv(converter, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  iconv_close(converter);
+  return out;
+}
