@@ -12,7 +12,7 @@ packages=(
   libdivsufsort-dev libtomlplusplus-dev libcli11-dev libzopfli-dev
   wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic locales
   python3-pytest python3-pefile nlohmann-json3-dev
-  osslsigncode bsdiff xdelta3 zstd
+  osslsigncode openssl bsdiff xdelta3 zstd
 )
 
 missing=()

@@ -195,3 +195,30 @@ def test_inspect_passes_an_assembled_patch(tmp_path):
     assert [t["text"] for t in report["patch"]["texts"]] == ["製品", "%sを更新中です"]
     assert [(r["kind"], r["name"]) for r in report["patch"]["records"]] == [("delta", "app.exe"), ("full", "app.exe")]
     assert "valid" in inspect(patch).stdout.splitlines()[-1]
+
+
+def test_signing_after_packing_keeps_a_valid_installer_and_repacking_drops_it(tmp_path):
+    patch = tmp_path / "u.dif"
+    patch.write_bytes(b"DIF0" + struct.pack("<IIII", 24 + 6, 0, 0, 0) + bytes(8) + b"a.txt\0")
+    packed = tmp_path / "update.exe"
+    pack(patch, "-o", packed)
+    key, cert, p12 = tmp_path / "k.pem", tmp_path / "c.pem", tmp_path / "c.p12"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=selfpatch test"], check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", p12,
+                    "-passout", "pass:test"], check=True, capture_output=True)
+    signed = tmp_path / "signed.exe"
+    subprocess.run(["osslsigncode", "sign", "-pkcs12", p12, "-pass", "test", "-n", "update",
+                    "-in", packed, "-out", signed], check=True, capture_output=True)
+
+    assert signed.stat().st_size % 4 == 0
+    security = pefile.PE(str(signed)).OPTIONAL_HEADER.DATA_DIRECTORY[4]
+    assert security.Size > 0
+    assert inspect(signed).returncode == 0
+
+    repacked = tmp_path / "repacked.exe"
+    result = pack(patch, "--stub", signed, "-o", repacked)
+    assert "signature (certificate table) was dropped" in result.stderr
+    pe = pefile.PE(str(repacked))
+    assert pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0
+    assert repacked.read_bytes() == packed.read_bytes()
