@@ -12,6 +12,7 @@
 #include "builder/pack.h"
 #include "patch/crc32.h"
 #include "patch/delta.h"
+#include "patch/header.h"
 #include "patch/records.h"
 
 namespace {
@@ -37,7 +38,9 @@ class PatchInspector {
   explicit PatchInspector(ByteView patch) : patch_(patch) {}
 
   PatchInspection Run() {
-    if (ReadTexts()) ReadRecords();
+    const bool textsRead = ReadTexts();
+    CheckAgainstInstallerReader(textsRead);
+    if (textsRead) ReadRecords();
     return std::move(result_);
   }
 
@@ -77,6 +80,20 @@ class PatchInspector {
     if (patch_.size - p == 4) return Fault(p, "no file records after \"DIF0\""), false;
     result_.recordsOffset = p + 4;
     return true;
+  }
+
+  // The walk above names a header fault; the installer's own reader decides.
+  // Both must agree on the verdict and on where the records begin.
+  void CheckAgainstInstallerReader(bool textsRead) {
+    StringTable table;
+    SetDefaultStrings(table);
+    const uint8_t* records = ParsePatchHeader(patch_.data, patch_.size, table);
+    const bool agree = records ? textsRead && uint32_t(records - patch_.data) == result_.recordsOffset
+                               : !textsRead;
+    if (!agree)
+      result_.fault = InspectFault{"patch", 0,
+                                   std::string("the installer's header reader ") +
+                                       (records ? "accepts" : "rejects") + " this header, inspection disagrees"};
   }
 
   void ReadRecords() {

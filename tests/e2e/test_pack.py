@@ -1,20 +1,19 @@
-"""selfpatch pack, checked from outside: the packed installer parsed by an
-independent PE reader (pefile), its resources read back through Windows' own
-resource lookup under Wine, and the command's refusals."""
+"""selfpatch pack and inspect, checked from outside: the packed installer
+parsed by an independent PE reader (pefile), its resources read back through
+Windows' own resource lookup under Wine, signing after packing, and the
+commands' refusals and fault reports. (Running packed installers is the
+subject of test_launcher.py and test_driver.py, through kit.pack.)"""
 import json
 import os
 import struct
 import subprocess
 import zlib
-from pathlib import Path
 
 import pefile
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-SELFPATCH = ROOT / "build" / "native" / "bin" / "selfpatch"
-WIN_BIN = Path(os.environ.get("SP_WIN_BUILD", ROOT / "build" / "win")) / "bin"
-STUB = WIN_BIN / "selfpatch-sfx.exe"
+from kit import SELFPATCH, SFX as STUB, WIN_BIN, entry
+
 RT_RCDATA = 10
 
 
@@ -98,7 +97,7 @@ def test_packed_installer_as_an_independent_reader_sees_it(tmp_path, files):
 
 def test_raw_payload_and_verbatim_switches(tmp_path):
     raw = tmp_path / "damaged.bin"
-    raw.write_bytes(b"arg00\0\0\0\0\0x.dif\0\xff\0\0\0abc")
+    raw.write_bytes(entry("arg00") + entry("x.dif", length=255, data=b"abc"))
     out = tmp_path / "raw.exe"
     pack("--raw-payload", raw, "--switches", " -S /k", "--stub", STUB, "-o", out)
     pe = pefile.PE(str(out))
@@ -169,7 +168,7 @@ def test_inspect_reports_the_packed_installer_and_its_faults(tmp_path, files):
     assert [t["key"] for t in report["patch"]["texts"]] == [0, 5]
 
     raw = tmp_path / "raw.bin"
-    raw.write_bytes(b"arg00\0\0\0\0\0u.dif\0\x09\0\0\0abc")
+    raw.write_bytes(entry("arg00") + entry("u.dif", length=9, data=b"abc"))
     damaged = tmp_path / "damaged.exe"
     pack("--raw-payload", raw, "-o", damaged)
     result = inspect(damaged)
