@@ -1,5 +1,7 @@
 #include "builder/pack.h"
 
+#include "launcher/payload.h"
+
 #include <zlib.h>
 #include <zopfli/zopfli.h>
 
@@ -20,6 +22,19 @@ std::string Hex(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%X", value);
   return text;
+}
+
+PayloadError DescribeDamagedEntry(ByteView payload, uint32_t offset) {
+  ByteCursor cursor(payload.From(offset));
+  const char* name = nullptr;
+  uint32_t nameLength = 0, length = 0;
+  if (!cursor.ReadCString(name, nameLength))
+    return PayloadError(offset, "payload entry at " + Hex(offset) + ": name without its NUL");
+  const std::string where = "payload entry '" + std::string(name, nameLength) + "' at " + Hex(offset);
+  if (!cursor.ReadU32(length)) return PayloadError(offset, where + ": length runs past the end of the payload");
+  return PayloadError(offset, where + ": length " + std::to_string(length) + " runs " +
+                                  std::to_string(length - cursor.Remaining()) +
+                                  " bytes past the end of the payload");
 }
 
 Bytes CompressZopfli(const Bytes& content, int iterations) {
@@ -155,26 +170,18 @@ InstallerContents ReadInstaller(Bytes file) {
   return contents;
 }
 
-std::vector<PayloadEntry> ParsePayload(ByteView payload) {
-  std::vector<PayloadEntry> entries;
+std::vector<ContainerEntry> ParsePayload(ByteView payload) {
+  std::vector<ContainerEntry> entries;
   ByteCursor cursor(payload);
-  while (!cursor.AtEnd()) {
-    PayloadEntry entry;
-    entry.offset = cursor.position;
-    const char* name = nullptr;
-    uint32_t nameLength = 0, length = 0;
-    if (!cursor.ReadCString(name, nameLength))
-      throw PayloadError(entry.offset, "payload entry at " + Hex(entry.offset) + ": name without its NUL");
-    entry.name.assign(name, nameLength);
-    if (!cursor.ReadU32(length))
-      throw PayloadError(entry.offset, "payload entry '" + entry.name + "' at " + Hex(entry.offset) +
-                      ": length runs past the end of the payload");
-    if (!cursor.ReadBytes(length, entry.data))
-      throw PayloadError(entry.offset, "payload entry '" + entry.name + "' at " + Hex(entry.offset) + ": length " +
-                      std::to_string(length) + " runs " + std::to_string(length - cursor.Remaining()) +
-                      " bytes past the end of the payload");
-    entries.push_back(std::move(entry));
+  PayloadEntry entry;
+  PayloadStatus status;
+  // The installer's own reader walks the container; only a damaged entry is
+  // looked at again here, to say what is wrong with it.
+  while ((status = ReadPayloadEntry(cursor, entry)) == PayloadEntryRead) {
+    const uint32_t offset = uint32_t(reinterpret_cast<const uint8_t*>(entry.name) - payload.data);
+    entries.push_back({std::string(entry.name, entry.nameLength), offset, entry.data});
   }
+  if (status == PayloadDamaged) throw DescribeDamagedEntry(payload, cursor.position);
   return entries;
 }
 

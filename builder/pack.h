@@ -78,8 +78,8 @@ struct InstallerContents {
 // PackError when the program is not one the packer could have written.
 InstallerContents ReadInstaller(Bytes file);
 
-// One entry of a payload container, as the installer walks it.
-struct PayloadEntry {
+// One entry of a payload container, as the installer walks it, with its place.
+struct ContainerEntry {
   std::string name;
   uint32_t offset = 0;  // of the entry's name within the payload
   ByteView data{nullptr, 0};
@@ -95,7 +95,7 @@ class PayloadError : public PackError {
 // The container's entries. Throws PayloadError naming the offset of the first
 // entry that the installer would reject (unterminated name, length beyond the
 // payload's end).
-std::vector<PayloadEntry> ParsePayload(ByteView payload);
+std::vector<ContainerEntry> ParsePayload(ByteView payload);
 
 // Inflates one entry's zlib stream; throws PackError when it is damaged or has
 // bytes after its end.

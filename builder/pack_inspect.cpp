@@ -266,7 +266,7 @@ InstallerInspection InspectInstaller(Bytes file) {
     return result;
   }
   const ByteView payload{contents.payload.data(), uint32_t(contents.payload.size())};
-  std::vector<PayloadEntry> entries;
+  std::vector<ContainerEntry> entries;
   try {
     entries = ParsePayload(payload);
   } catch (const PayloadError& error) {
@@ -276,7 +276,7 @@ InstallerInspection InspectInstaller(Bytes file) {
 
   std::vector<std::string> names;
   Bytes patch;
-  for (const PayloadEntry& entry : entries) {
+  for (const ContainerEntry& entry : entries) {
     InspectedEntry summary{entry.name, entry.offset, entry.data.size, std::nullopt};
     names.push_back(entry.name);
     if (entry.data.size != 0) {

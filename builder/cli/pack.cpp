@@ -66,7 +66,7 @@ void PrintSummary(const std::string& output, const Bytes& installer, const Bytes
   if (!switches.empty()) std::printf(", switches \"%s\"", switches.c_str());
   std::printf("\n");
   try {
-    for (const PayloadEntry& entry : ParsePayload(ByteView{payload.data(), uint32_t(payload.size())}))
+    for (const ContainerEntry& entry : ParsePayload(ByteView{payload.data(), uint32_t(payload.size())}))
       std::printf("  %-24s %10u bytes\n", entry.name.c_str(), entry.data.size);
   } catch (const PackError&) {
     std::printf("  (raw payload, not a valid container)\n");

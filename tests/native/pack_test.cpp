@@ -36,7 +36,7 @@ TEST(PackPayload, DummyEntryThenFilesEachInflatingToItsContent) {
   const std::vector<PackFile> files = {{"update.dif", Compressible(50000)},
                                        {"readme.exe", Text("MZ tiny program")}};
   const Bytes payload = BuildPayload(files, CompressionOptions{});
-  const std::vector<PayloadEntry> entries = ParsePayload(View(payload));
+  const std::vector<ContainerEntry> entries = ParsePayload(View(payload));
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].name, "arg00");
   EXPECT_EQ(entries[0].data.size, 0u);
