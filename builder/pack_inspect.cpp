@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "builder/pack.h"
+#include "launcher/payload.h"
 #include "patch/crc32.h"
 #include "patch/delta.h"
 #include "patch/header.h"
@@ -295,6 +296,10 @@ InstallerInspection InspectInstaller(Bytes file) {
   } catch (const PackError& error) {
     fault("payload", 0, error.what());
   }
+  // The launcher's own check of the container decides what it accepts.
+  char commandLine[kDriverCommandLineSize];
+  if (!CheckPayload(payload, true, commandLine))
+    fault("payload", 0, "the installer's payload check rejects the container (names or command line)");
   if (entries.size() < 2) {
     fault("payload", 0, "no patch: the payload holds " + std::to_string(entries.size()) + " entries");
     return result;
