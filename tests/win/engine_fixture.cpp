@@ -209,8 +209,14 @@ std::vector<std::string> BoxAnswerer::Texts() {
   return texts_;
 }
 
+// Each dialog takes one answer. A dialog is answered only once its button
+// exists and is enabled (the folder browser fills itself after it appears), and
+// a click that did not close it is repeated with the same answer, so a slow
+// dialog never consumes the answers meant for the next one.
 void BoxAnswerer::Run() {
   size_t next = 0;
+  HWND answered = nullptr;
+  int answer = fallback_;
   while (!stop_) {
     FindState state{GetCurrentProcessId(), nullptr};
     EnumWindows(FindOwnBox, reinterpret_cast<LPARAM>(&state));
@@ -218,13 +224,24 @@ void BoxAnswerer::Run() {
       Sleep(5);
       continue;
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      texts_.push_back(DialogText(state.box));
+    if (state.box != answered) {
+      const int candidate = next < answers_.size() ? answers_[next] : fallback_;
+      HWND button = GetDlgItem(state.box, candidate);
+      if (!button || !IsWindowEnabled(button)) {
+        Sleep(5);
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        texts_.push_back(DialogText(state.box));
+      }
+      if (next < answers_.size()) ++next;
+      answered = state.box;
+      answer = candidate;
     }
-    const int answer = next < answers_.size() ? answers_[next++] : fallback_;
     SendMessageA(GetDlgItem(state.box, answer), BM_CLICK, 0, 0);
     for (int i = 0; i < 400 && IsWindow(state.box); ++i) Sleep(5);
+    if (!IsWindow(state.box)) answered = nullptr;  // a later box may reuse the handle
   }
 }
 
