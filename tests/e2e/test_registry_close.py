@@ -1,10 +1,12 @@
-"""The installer closes the product's running applications before it touches
-a file, under Wine with the real timeouts.
+"""The installer finds the product through the registry and closes the product's
+running applications before it touches a file, under Wine with the real
+timeouts.
 
 The product folders here are on no search path, so in silent mode the installer
 finds them through the registry or not at all. The running applications are
 classapp.exe instances with window classes of their own.
 """
+import shutil
 import subprocess
 import time
 
@@ -130,6 +132,47 @@ def apps(case):
         app.stop()
 
 
+# ---- finding the product through the registry -------------------------------
+
+def test_uninstall_entry_names_the_product_folder(product, case):
+    item = product()
+    entry = item.uninstall_entry(
+        DisplayIcon=item.win + r"\app.exe",
+        InstallLocation=item.win + "\\",
+        UninstallString='"%s\\unins000.exe" /x' % item.win)
+    assert kit.exit_code(item.installer({"3": "Other.Product;" + entry})) == 0
+    assert item.app.read_bytes() == NEW
+
+    # Without an entry that names it, silent mode does not find the product
+    # (and, answering no box, counts no failure either).
+    item.app.write_bytes(OLD)
+    assert kit.exit_code(item.installer({"3": "SelfpatchTest.Missing"})) == 0
+    assert item.app.read_bytes() == OLD
+
+
+def test_install_path_key_read_as_key_and_value_name(product):
+    item = product()
+    key = r"Software\%s\Product" % item.name
+    item.add_value("HKCU\\" + key, "Path", item.win + r"\app.exe")
+    assert kit.exit_code(item.installer({"9": key + r"\Path"})) == 0
+    assert item.app.read_bytes() == NEW
+
+
+def test_expandable_value_names_a_folder_under_program_files(product, case):
+    # A 32-bit program in a 64-bit prefix sees %ProgramFiles% as this folder.
+    folder = kit.DRIVE_C / "Program Files (x86)" / ("sp-" + case.dir.name[-40:])
+    item = product(folder)
+    try:
+        key = UNINSTALL + "\\" + item.name
+        item.add_value(key, "InstallLocation", "1", kind="REG_DWORD")
+        item.add_value(key, "DisplayIcon", r"%%ProgramFiles%%\%s\app.exe,0" % folder.name,
+                       kind="REG_EXPAND_SZ")
+        assert kit.exit_code(item.installer({"3": item.name})) == 0
+        assert item.app.read_bytes() == NEW
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 # ---- closing the running applications ---------------------------------------
 
 def closing_texts(item, *pairs):
@@ -150,6 +193,8 @@ def test_silent_run_closes_the_application_that_holds_the_file(product, apps, ca
     start = time.monotonic()
     assert kit.exit_code(item.installer(texts)) == 0
     assert not editor.running()
+    # Closed before the update: the file was replaced now, not at a restart.
+    assert item.app.read_bytes() == NEW
     # The list ended at the pair without a class.
     assert later.running()
     # The real timeouts, but an application that ends at once is not waited for.
@@ -166,6 +211,7 @@ def test_user_asked_twice_then_the_application_is_closed(product, apps):
     assert [box.buttons for box in run.boxes[1:3]] == [["OK", "Cancel"]] * 2
     assert run.texts[3] == "Demo 2.0 finished"
     assert not editor.running()
+    assert item.app.read_bytes() == NEW
 
 
 def test_cancel_ends_the_run_with_106_before_any_file_is_touched(product, apps):
