@@ -1,4 +1,5 @@
 #include "builder/pack.h"
+#include "builder/hex.h"
 
 #include "launcher/payload.h"
 
@@ -17,12 +18,6 @@ namespace {
 const ResourceKey kPayloadType = ResourceKey::Id(kRtRcdata);
 const ResourceKey kPayloadName = ResourceKey::Id(kPayloadResourceId);
 const ResourceKey kPayloadLanguage = ResourceKey::Id(kLangNeutral);
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
-}
 
 PayloadError DescribeDamagedEntry(ByteView payload, uint32_t offset) {
   ByteCursor cursor(payload.From(offset));

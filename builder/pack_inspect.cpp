@@ -1,4 +1,5 @@
 #include "builder/pack_inspect.h"
+#include "builder/hex.h"
 
 #include <iconv.h>
 
@@ -20,12 +21,6 @@ namespace {
 
 constexpr char kMagic[] = "DIF0";
 constexpr int kMaxKey = 49;
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
 
 std::string Lower(std::string text) {
   for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
@@ -136,11 +131,11 @@ class PatchInspector {
     }
     const uint32_t crc = Crc32(record.body.data, record.body.size);
     if (crc != record.newCrc)
-      Fault(summary.offset, "content of " + name + " has CRC " + Hex(crc) + ", its newCrc says " +
-                                Hex(record.newCrc));
+      Fault(summary.offset, "content of " + name + " has CRC " + Hex8(crc) + ", its newCrc says " +
+                                Hex8(record.newCrc));
     if (record.oldCrc != 0)
-      result_.warnings.push_back("full-content record " + name + " at " + Hex(summary.offset) +
-                                 " carries oldCrc " + Hex(record.oldCrc) + " (0 expected)");
+      result_.warnings.push_back("full-content record " + name + " at " + Hex8(summary.offset) +
+                                 " carries oldCrc " + Hex8(record.oldCrc) + " (0 expected)");
   }
 
   // Records of one file stand together; a name that comes back after another
@@ -150,7 +145,7 @@ class PatchInspector {
     const size_t index = result_.records.size();
     auto found = groupEnds.find(key);
     if (found != groupEnds.end() && found->second != index)
-      result_.warnings.push_back("records for '" + summary.name + "' at " + Hex(summary.offset) +
+      result_.warnings.push_back("records for '" + summary.name + "' at " + Hex8(summary.offset) +
                                  " do not follow the earlier ones: they form a second group");
     groupEnds[key] = index + 1;
   }
@@ -178,7 +173,7 @@ class PatchInspector {
 }  // namespace
 
 std::string InspectFault::Describe() const {
-  return where + " offset " + std::to_string(offset) + " (" + Hex(offset) + "): " + message;
+  return where + " offset " + std::to_string(offset) + " (" + Hex8(offset) + "): " + message;
 }
 
 const char* TextRole(int key) {

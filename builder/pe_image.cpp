@@ -1,6 +1,6 @@
 #include "builder/pe_image.h"
+#include "builder/hex.h"
 
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -35,12 +35,6 @@ const char* const kDirectoryNames[16] = {
     "export", "import", "resource", "exception", "certificate", "base relocation",
     "debug", "architecture", "global pointer", "TLS", "load configuration",
     "bound import", "import address table", "delay import", "CLR runtime", "reserved"};
-
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
 
 [[noreturn]] void Fail(const std::string& what) { throw PeError(what); }
 

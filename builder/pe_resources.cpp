@@ -1,6 +1,6 @@
 #include "builder/pe_resources.h"
+#include "builder/hex.h"
 
-#include <cstdio>
 #include <set>
 #include <utility>
 #include <vector>
@@ -13,12 +13,6 @@ constexpr uint32_t kDirectoryEntrySize = 8;
 constexpr uint32_t kDataEntrySize = 16;
 constexpr int kLanguageLevel = 2;  // levels 0, 1, 2: type, name, language
 constexpr uint64_t kMaxSectionSize = 0x7FFFFFFF;
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
-}
 
 // One directory entry as read: its key and the offset it points at.
 struct RawEntry {

@@ -1,6 +1,7 @@
 // selfpatch inspect: describes an installer or a patch and checks its
 // structure the way the installer reads it.
 #include <CLI/CLI.hpp>
+#include "builder/hex.h"
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -37,12 +38,6 @@ const char kJsonFooter[] =
     "\"offset\", \"role\", \"text\", \"hex\", \"in_effect\"}], \"records_offset\", \"records\":\n"
     "[{\"offset\", \"name\", \"flags\", \"old_size\", \"old_crc\", \"new_crc\",\n"
     "\"last_write_time\", \"kind\": \"full\"|\"delta\", \"body_size\"}]} (null when unread)}.";
-
-std::string Hex(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
 
 std::string HexBytes(const Bytes& bytes) {
   std::string text;
@@ -109,13 +104,13 @@ void PrintPatch(const PatchInspection& patch, const Decoder& decode) {
                 text.inEffect ? "" : "  (replaced by a later entry)");
   }
   if (patch.recordsOffset == 0) return;
-  std::printf("records (%zu), from offset %s:\n", patch.records.size(), Hex(patch.recordsOffset).c_str());
+  std::printf("records (%zu), from offset %s:\n", patch.records.size(), Hex8(patch.recordsOffset).c_str());
   std::printf("  %-10s  %-5s  %-10s  %-10s  %-10s  %-10s  %-5s  %s\n", "offset", "kind", "flags",
               "old size", "old CRC", "new CRC", "body", "name");
   for (const InspectedRecord& record : patch.records) {
-    std::printf("  %s  %-5s  %-10s  %10u  %s  %s  %5u  %s%s\n", Hex(record.offset).c_str(),
-                record.delta ? "delta" : "full", Hex(record.flags).c_str(), record.oldSize,
-                Hex(record.oldCrc).c_str(), Hex(record.newCrc).c_str(), record.bodySize,
+    std::printf("  %s  %-5s  %-10s  %10u  %s  %s  %5u  %s%s\n", Hex8(record.offset).c_str(),
+                record.delta ? "delta" : "full", Hex8(record.flags).c_str(), record.oldSize,
+                Hex8(record.oldCrc).c_str(), Hex8(record.newCrc).c_str(), record.bodySize,
                 decode(record.name).c_str(), FlagNames(record.flags).c_str());
   }
 }
@@ -153,7 +148,7 @@ int InspectInstallerFile(const std::string& path, Bytes file, const Decoder& dec
     std::printf("payload (%zu entries):\n", result.entries.size());
     for (const InspectedEntry& entry : result.entries) {
       const std::string inflated = entry.inflatedSize ? std::to_string(*entry.inflatedSize) : "-";
-      std::printf("  %s  %-24s %10u compressed %10s inflated\n", Hex(entry.offset).c_str(),
+      std::printf("  %s  %-24s %10u compressed %10s inflated\n", Hex8(entry.offset).c_str(),
                   entry.name.c_str(), entry.compressedSize, inflated.c_str());
     }
     if (result.patch) {
