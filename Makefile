@@ -7,6 +7,12 @@ NATIVE := build/native
 ASAN := build/asan
 WIN := build/win
 
+# ccache, when present, with paths taken relative to the tree so that several
+# checkouts of the project share one cache.
+export CCACHE_BASEDIR := $(ROOT)
+export CCACHE_NOHASHDIR := 1
+LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+
 .PHONY: all setup build native asan win test test-native test-win test-e2e demo fuzz bench stress clean
 
 all: build
@@ -15,11 +21,11 @@ setup:
 	@bash scripts/setup.sh
 
 $(NATIVE)/CMakeCache.txt:
-	cmake -S . -B $(NATIVE) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(NATIVE) $(LAUNCHER) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 $(ASAN)/CMakeCache.txt:
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DSP_SANITIZE=ON >/dev/null
+	cmake -S . -B $(ASAN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DSP_SANITIZE=ON >/dev/null
 $(WIN)/CMakeCache.txt:
-	cmake -S . -B $(WIN) -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+	cmake -S . -B $(WIN) $(LAUNCHER) -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 
 native: $(NATIVE)/CMakeCache.txt win
 	cmake --build $(NATIVE) -j $(JOBS)

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
-  cmake make g++ clang libclang-rt-14-dev lld
+  cmake make g++ clang libclang-rt-14-dev lld ccache
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   libz-mingw-w64-dev zlib1g-dev
   googletest libgtest-dev libbenchmark-dev
