@@ -15,6 +15,7 @@
 #include "patch/crc32.h"
 #include "patch/delta.h"
 #include "patch/header.h"
+#include "patch/record_name.h"
 #include "patch/records.h"
 
 namespace {
@@ -100,6 +101,8 @@ class PatchInspector {
     while (offset < area.size) {
       FileRecord record;
       if (!ReadRecord(area, offset, record)) return Fault(base + offset, DescribeLayoutFault(area, offset));
+      if (const char* nameFault = RecordNameFault(record.name))
+        Fault(base + offset, std::string("record name '") + record.name + "' is refused: " + nameFault);
       InspectedRecord summary;
       summary.offset = base + offset;
       summary.name = record.name;

@@ -172,6 +172,7 @@ PatchRecord ReadRecordDescription(const Json& description, const Context& contex
   if (description.contains("newCrc")) record.newCrc = description["newCrc"].get<uint32_t>();
   if (description.contains("recordLength"))
     record.recordLength = description["recordLength"].get<uint32_t>();
+  record.allowUnsafeName = description.value("allowUnsafeName", false);
   return record;
 }
 

@@ -24,6 +24,7 @@ struct UpdateSession {
   uint32_t lastProgressTick;    // tick of the last progress text of a folder scan
   StringTable strings;          // the patch texts by key
   uint32_t rebootNeeded;        // a replacement waits for the next restart
+  uint8_t cancelled;            // the user cancelled the drive scan: the run ends, code 1
 };
 
 extern UpdateSession session;

@@ -88,7 +88,8 @@ int RunSteps(const char* patchPath, char* postCommands, const PatchMapping& patc
   ShowProgress(Key(10), Key(0));
   if (!CloseRunningInstances()) return ExitNotClosed;
   ShowProgress(Key(12));
-  if (!ApplyRecords(records, uint32_t(patch.view + patch.size - records))) return ExitRecordsFailed;
+  if (!ApplyRecords(records, uint32_t(patch.view + patch.size - records)))
+    return session.cancelled ? ExitDataError : ExitRecordsFailed;
 
   if (*postCommands) RunPostCommands(postCommands);
   ShowProgress(Key(14));

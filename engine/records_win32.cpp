@@ -25,6 +25,8 @@ struct RecordGroup {
   bool allowDriveScan;
   uint32_t crcList[kCrcListMax];
   int32_t crcCount;
+  uint32_t newCrcs[kCrcListMax];  // what the records produce, each CRC once
+  int32_t newCrcCount;
 };
 
 bool PlatformFits(uint32_t flags, bool isNt) {
@@ -46,6 +48,9 @@ void AddRecordCrcs(RecordGroup& group, const FileRecord& record) {
   if (group.crcCount < kCrcListMax && !ListedCrc(group, record.newCrc)) {
     group.crcList[group.crcCount++] = record.newCrc;
   }
+  for (int32_t i = 0; i < group.newCrcCount; ++i)
+    if (group.newCrcs[i] == record.newCrc) return;
+  if (group.newCrcCount < kCrcListMax) group.newCrcs[group.newCrcCount++] = record.newCrc;
 }
 
 // The group that begins at `first`: every following record with the same name,
@@ -149,8 +154,12 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
     FormGroup(records, first, group);
 
     const int32_t savedPosition = searchPosition;
+    // Before the first search: a replacement that was cut short just before
+    // its rename is finished, so the file is found instead of missing.
+    if (savedPosition == 0) RecoverWaitingReplacements(first.name, group.newCrcs, group.newCrcCount);
     const bool found = LocateTargetFile(first.name, targetPath, group.crcList, group.crcCount,
                                         searchPosition, group.allowDriveScan);
+    if (session.cancelled) return false;
     InstalledCopy copy{};
     if (found) {
       offset = group.start;  // look for the next copy of the same file

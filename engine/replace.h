@@ -40,6 +40,15 @@ bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
                       const FileRecord& record, MappedFile& oldFile, char* targetPath,
                       char* tempPath, bool isNt);
 
+// A replacement cut short after the old file was removed and before the rename
+// leaves the name empty and the verified new content in "<name>.~up". In each
+// candidate folder where `name` is missing and "<name>.~up" holds content whose
+// CRC is one of `newCrcs` (it was verified before it was left there), that file
+// is renamed into place; with no candidate folder, the first "<name>.~up" on
+// the system's search path is taken the same way. Returns how many were put
+// in place.
+int RecoverWaitingReplacements(const char* name, const uint32_t* newCrcs, int newCrcCount);
+
 // Copies the security descriptor of `sourcePath` onto `destinationPath` unless
 // they are already equal; takes the parts of it that the process may read.
 bool CopyFileSecurity(const char* sourcePath, const char* destinationPath);

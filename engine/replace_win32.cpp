@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "driver/session.h"
+#include "locate/folders.h"
 #include "patch/crc32.h"
 #include "patch/delta_win32.h"
 #include "patch/file_io_win32.h"
@@ -190,6 +191,74 @@ bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
     if (!FindContinuation(records, groupStart, groupEnd, crc, size, record)) return true;
     if (!OpenMappedFile(targetPath, false, size, oldFile)) return false;
   }
+}
+
+namespace {
+
+bool IsListed(const uint32_t* crcs, int count, uint32_t crc) {
+  for (int i = 0; i < count; ++i)
+    if (crcs[i] == crc) return true;
+  return false;
+}
+
+// CRC of the whole file at `path`; false when it does not open.
+bool CrcOfFile(const char* path, uint32_t& crc) {
+  HANDLE file = OpenForRead(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  crc = FileCrc32(file);
+  CloseHandle(file);
+  return true;
+}
+
+// Renames `waitingPath` ("<target>.~up") onto its target when the target is
+// missing and the waiting file holds one of `newCrcs`.
+bool FinishWaitingReplacement(const char* waitingPath, const uint32_t* newCrcs, int newCrcCount) {
+  char targetPath[MAX_PATH];
+  const size_t length = strlen(waitingPath);
+  if (length <= kTempSuffixLength || length >= MAX_PATH) return false;
+  memcpy(targetPath, waitingPath, length - kTempSuffixLength);
+  targetPath[length - kTempSuffixLength] = '\0';
+  if (GetFileAttributesA(targetPath) != INVALID_FILE_ATTRIBUTES) return false;
+  const DWORD attributes = GetFileAttributesA(waitingPath);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  uint32_t crc = 0;
+  if (!CrcOfFile(waitingPath, crc) || !IsListed(newCrcs, newCrcCount, crc)) return false;
+  return MoveFileA(waitingPath, targetPath) != FALSE;
+}
+
+// "<folder>\<name>.~up"; false when it does not fit.
+bool MakeWaitingPath(const char* folder, const char* name, char* waitingPath) {
+  strcpy(waitingPath, folder);
+  if (!EnsureTrailingSeparator(waitingPath, kPathSize)) return false;
+  if (strlen(waitingPath) + strlen(name) + kTempSuffixLength >= MAX_PATH) return false;
+  strcat(waitingPath, name);
+  strcat(waitingPath, kTempSuffix);
+  return true;
+}
+
+}  // namespace
+
+int RecoverWaitingReplacements(const char* name, const uint32_t* newCrcs, int newCrcCount) {
+  int recovered = 0;
+  char folder[kFolderEntrySize];
+  char waitingPath[MAX_PATH];
+  const char* cursor = session.candidateFolders;
+  while (NextFolder(cursor, folder)) {
+    if (MakeWaitingPath(folder, name, waitingPath) &&
+        FinishWaitingReplacement(waitingPath, newCrcs, newCrcCount))
+      ++recovered;
+  }
+  if (session.candidateFolders[0] != '\0') return recovered;
+  // No folder is known: the search path, where the search for the file itself
+  // looks too.
+  char waitingName[MAX_PATH];
+  if (strlen(name) + kTempSuffixLength >= MAX_PATH) return recovered;
+  strcpy(waitingName, name);
+  strcat(waitingName, kTempSuffix);
+  const DWORD found = SearchPathA(nullptr, waitingName, nullptr, MAX_PATH, waitingPath, nullptr);
+  if (found > 0 && found < MAX_PATH && FinishWaitingReplacement(waitingPath, newCrcs, newCrcCount))
+    ++recovered;
+  return recovered;
 }
 
 bool CopyFileSecurity(const char* sourcePath, const char* destinationPath) {

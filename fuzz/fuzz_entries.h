@@ -15,6 +15,7 @@
 #include "launcher/payload.h"
 #include "patch/delta.h"
 #include "patch/header.h"
+#include "patch/record_name.h"
 #include "patch/records.h"
 #include "ui/format.h"
 
@@ -65,7 +66,7 @@ inline int FuzzRecordsArea(const uint8_t* data, size_t size) {
   const bool valid = ValidateRecordsArea(records);
 
   uint32_t offset = 0, count = 0;
-  bool brokenDelta = false;
+  bool brokenDelta = false, unsafeName = false;
   FileRecord record;
   while (ReadRecord(records, offset, record)) {
     const uint8_t* first = records.data + record.offset;
@@ -78,11 +79,12 @@ inline int FuzzRecordsArea(const uint8_t* data, size_t size) {
     SP_FUZZ_CHECK(ReadRecordFlags(records.Slice(record.offset, record.recordLength), flags) == name);
     SP_FUZZ_CHECK(flags == record.flags);
     if (record.oldSize != 0 && !ValidDeltaHeader(record.body)) brokenDelta = true;
+    if (!IsSafeRecordName(record.name)) unsafeName = true;
     SP_FUZZ_CHECK(NextRecord(record) > offset);
     offset = NextRecord(record);
     ++count;
   }
-  SP_FUZZ_CHECK(valid == (count > 0 && offset == records.size && !brokenDelta));
+  SP_FUZZ_CHECK(valid == (count > 0 && offset == records.size && !brokenDelta && !unsafeName));
   free(copy);
   return 0;
 }

@@ -19,8 +19,8 @@ bool LocateTargetFile(const char* name, char* foundPath, const uint32_t* crcList
                       int32_t crcCount, int32_t& searchPosition, bool allowDriveScan);
 
 // The widened search; a file found by a scan moves its folder to the front of
-// the candidate folders. Cancel on the drive-scan question ends the process
-// with exit code 1.
+// the candidate folders. Cancel on the drive-scan question sets
+// session.cancelled and returns false: the run ends with exit code 1.
 bool SearchForFile(const char* name, char* foundPath, const uint32_t* crcList,
                    int32_t crcCount, bool allowDriveScan);
 

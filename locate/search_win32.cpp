@@ -4,7 +4,6 @@
 #include <shlobj.h>
 #include <string.h>
 
-#include "driver/exit_codes.h"
 #include "driver/session.h"
 #include "locate/folders.h"
 #include "patch/file_io_win32.h"
@@ -201,7 +200,11 @@ bool ScanDrivesIfWanted(const char* name, char* foundPath, const uint32_t* crcLi
                         int32_t crcCount) {
   const int answer = Box(BoxYesNoCancel, Key(33), name);
   if (answer == AnswerNo) return false;
-  if (answer == AnswerCancel) ExitProcess(ExitDataError);
+  // Cancel ends the whole run; it unwinds so that what was unpacked is removed.
+  if (answer == AnswerCancel) {
+    session.cancelled = 1;
+    return false;
+  }
   return SearchFolderOrDrives(name, nullptr, foundPath, kSearchDepthDeep, crcList, crcCount);
 }
 

@@ -1,6 +1,7 @@
 #include "patch/records.h"
 
 #include "patch/delta.h"
+#include "patch/record_name.h"
 
 const uint8_t* ReadRecordFlags(ByteView record, uint32_t& flags) {
   flags = 0;
@@ -43,6 +44,7 @@ bool ValidateRecordsArea(ByteView records) {
   while (offset < records.size) {
     FileRecord record;
     if (!ReadRecord(records, offset, record)) return false;
+    if (!IsSafeRecordName(record.name)) return false;
     if (record.oldSize != 0 && !ValidDeltaHeader(record.body)) return false;
     offset = NextRecord(record);
   }

@@ -57,7 +57,8 @@ inline ByteView RecordBody(const FileRecord& record) { return record.body; }
 
 // Checks the whole records area before anything is touched: every record reads
 // (see ReadRecord), the last one ends exactly at the end of the area, the area
-// holds at least one record, and each delta body (oldSize not 0) has a complete
+// holds at least one record, every name is a safe relative path (see
+// IsSafeRecordName in patch/record_name.h), and each delta body (oldSize not 0) has a complete
 // DeltaHeader whose offsets lie inside the record, with its length stream ending
 // where the positions begin (lengthsOffset <= positionsOffset).
 bool ValidateRecordsArea(ByteView records);

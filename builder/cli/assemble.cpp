@@ -63,6 +63,9 @@ RECORD:
                             write N instead of the computed value (oldSize and
                             oldCrc of a delta come from "old", newCrc from
                             decoding the delta over "old")
+  "allowUnsafeName": true   write a name that the installer refuses (absolute,
+                            "..", a drive, a device name...); without it such a
+                            name is an error
 
 Example:
   {"codepage": 932,

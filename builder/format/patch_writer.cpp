@@ -4,6 +4,7 @@
 
 #include "builder/format/delta_output.h"
 #include "patch/crc32.h"
+#include "patch/record_name.h"
 
 namespace {
 
@@ -46,6 +47,12 @@ Bytes FlagBytesFor(uint32_t flags) {
 }
 
 Bytes WriteRecord(const PatchRecord& record) {
+  if (!record.allowUnsafeName) {
+    if (record.name.find('\0') != std::string::npos)
+      throw std::invalid_argument("record name holds a NUL byte");
+    if (const char* fault = RecordNameFault(record.name.c_str()))
+      throw std::invalid_argument("record name '" + record.name + "' is refused: " + fault);
+  }
   const Bytes flagBytes = record.flagBytes ? *record.flagBytes : FlagBytesFor(record.flags);
   Bytes out;
   AppendLe32(out, 0);  // recordLength, filled in below

@@ -21,6 +21,7 @@ struct PatchRecord {
   uint32_t newCrc = 0;
   Bytes body;
   std::optional<uint32_t> recordLength;  // written instead of the true length
+  bool allowUnsafeName = false;  // a name the installer refuses (test fixtures only)
 };
 
 // A record that carries the whole new file.
@@ -47,5 +48,7 @@ struct PatchFile {
 // The fewest flag bytes that carry `flags`, 5 bits each, lowest bits first.
 Bytes FlagBytesFor(uint32_t flags);
 
+// Throw std::invalid_argument for a name that is not a safe relative path
+// (IsSafeRecordName) unless the record allows it.
 Bytes WriteRecord(const PatchRecord& record);
 Bytes WritePatch(const PatchFile& patch);

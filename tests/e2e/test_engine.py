@@ -163,3 +163,15 @@ def test_cancel_on_the_drive_scan_question_ends_with_code_1(case):
     run = run_installer(case, exe, script=["Yes", "Cancel", "Cancel"])
     assert run.exit_code == 1
     assert run.texts[-1] == "scan drives for nowhere.dll?"
+
+
+@pytest.mark.parametrize("waiting", ["V2", "V3"])
+def test_verified_file_left_waiting_after_a_cut_short_replacement_is_put_in_place(case, waiting):
+    # A run ended between removing tool.dll and renaming tool.dll.~up onto it:
+    # the name is empty, the verified new content waits beside it.
+    left = install(case, "tool.dll.~up", {"V2": V2, "V3": V3}[waiting])
+    exe = installer(case, chain("tool.dll", flags=4), silent=True)  # never created
+    run = run_installer(case, exe)
+    assert run.exit_code == 0
+    assert (case.path("product") / "tool.dll").read_bytes() == V3
+    assert not left.exists()

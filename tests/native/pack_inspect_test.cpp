@@ -114,6 +114,10 @@ TEST(InspectPatch, NamesTheFirstFaultAndItsOffset) {
        [] { PatchRecord r = DeltaRecord("f", kOld, SimpleDelta(kOld, kNew)); r.body.resize(20);
             return WithRecord(r); },
        8, "delta header of 'f'"},
+      {"record name leaving its folder",
+       [] { PatchRecord r = FullRecord("..\\f.txt", Text("abc")); r.allowUnsafeName = true;
+            return WithRecord(r); },
+       8, "record name '..\\f.txt' is refused"},
       {"second record cut short",
        [] { Bytes b = WithRecord(FullRecord("f.txt", Text("abc"))); b.insert(b.end(), {9, 0}); return b; },
        8 + 24 + 6 + 3, "record cut short"},

@@ -102,6 +102,7 @@ void ResetSession() {
   session.failureCount = 0;
   session.updatedCount = 0;
   session.rebootNeeded = 0;
+  session.cancelled = 0;
   session.silent = 0;
   session.lastProgressTick = 0;
   memset(session.candidateFolders, 0, sizeof session.candidateFolders);

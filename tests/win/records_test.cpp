@@ -406,3 +406,79 @@ TEST_F(RecordsTest, ChainThatWouldOverflowWithTheSecondSuffixEndsWithKey28) {
 }
 
 }  // namespace
+
+TEST_F(RecordsTest, VerifiedFileLeftWaitingBesideAnEmptyNameIsPutInPlace) {
+  struct Case {
+    const char* what;
+    int waiting;       // content of "<name>.~up": 1, 2, 3 (versions) or 0 (other)
+    bool installed;    // version 1 under the name itself
+    bool recovered;    // the waiting file is what ends up under the name
+    int finalVersion;  // 0: the name stays empty
+  };
+  const Case cases[] = {
+      {"final version waiting", 3, false, true, 3},
+      {"intermediate version waiting, chained on", 2, false, true, 3},
+      {"old version waiting", 1, false, false, 0},
+      {"other content waiting", 0, false, false, 0},
+      {"name not empty", 3, true, false, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetSession();
+    SetUp();
+    session.silent = 1;
+    const std::string name = Unique("waiting", std::to_string(c.waiting) + (c.installed ? "i" : ""));
+    const VersionedFile file = MakeVersionedFile(name);
+    const Bytes other = Text("not a version of this file");
+    const Bytes* versions[] = {&other, &file.v1, &file.v2, &file.v3};
+    const std::string target = scratch.Path(name);
+    const std::string waiting = scratch.Write(name + ".~up", *versions[c.waiting]);
+    if (c.installed) scratch.Write(name, file.v1);
+    SetCandidates({scratch.path()});
+
+    BoxAnswerer boxes({});
+    EXPECT_TRUE(ApplyArea(RecordsArea({file.r1, file.r2})));  // deltas only: never created
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{});
+    if (c.finalVersion) {
+      EXPECT_EQ(ReadAll(target), file.v3);
+    } else {
+      EXPECT_FALSE(Exists(target));
+    }
+    EXPECT_EQ(Exists(waiting), !c.recovered && !c.installed);
+    if (Exists(waiting)) EXPECT_EQ(ReadAll(waiting), *versions[c.waiting]);
+    EXPECT_EQ(session.failureCount, 0u);
+  }
+}
+
+TEST_F(RecordsTest, WaitingFileOnTheSearchPathIsPutInPlaceWhenNoFolderIsKnown) {
+  const std::string name = Unique("pathwaiting");
+  const VersionedFile file = MakeVersionedFile(name);
+  const std::string waiting = scratch.Write(name + ".~up", file.v3);
+  char previous[MAX_PATH] = "";
+  GetCurrentDirectoryA(MAX_PATH, previous);
+  SetCurrentDirectoryA(scratch.path().c_str());  // the current folder is on the search path
+  session.silent = 1;
+  BoxAnswerer boxes({});
+  EXPECT_TRUE(ApplyArea(RecordsArea({file.r1, file.r2})));
+  SetCurrentDirectoryA(previous);
+  EXPECT_EQ(ReadAll(scratch.Path(name)), file.v3);
+  EXPECT_FALSE(Exists(waiting));
+}
+
+TEST_F(RecordsTest, CancelOnTheDriveScanEndsTheWalkAtOnceWithNothingMoreShown) {
+  const std::string missing = Unique("cancelmissing");
+  const std::string later = Unique("cancellater");
+  const VersionedFile gone = MakeVersionedFile(missing);
+  const VersionedFile kept = MakeVersionedFile(later);
+  const std::string laterPath = scratch.Write(later, kept.v1);
+  SetKey(33, "scan drives?");
+  SetCandidates({scratch.path()});
+  // Deltas only: the missing file is neither created nor optional, so the drive
+  // scan is offered; Cancel.
+  const Outcome outcome = ApplyAnswering({gone.r1, gone.r2, kept.r1, kept.r2}, {IDCANCEL});
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(session.cancelled, 1);
+  EXPECT_EQ(outcome.texts, std::vector<std::string>{"scan drives?"});
+  EXPECT_EQ(ReadAll(laterPath), kept.v1);  // the walk went no further
+  EXPECT_EQ(session.failureCount, 0u);
+}
