@@ -178,3 +178,26 @@ def ink_columns(png, box):
                           "+repage", "-fuzz", "20%", "-trim", "-format", "%X %w", "info:"],
                          check=True, capture_output=True, text=True).stdout.split()
     return int(out[0]), int(out[1])
+
+
+def test_texts_full_of_conversions_are_shown_safely(request):
+    # Conversions without an argument (%n, %p, and any beyond what a key takes)
+    # are shown as written; arguments are never formatted again; a huge width
+    # is cut to the text buffer.
+    texts = {
+        "0": "P%n", "1": "1%s", "2": "2%p", "4": "",
+        "5": "%s %s %n %p %99999s",
+        "6": "Update %s from %s to %s?%s then %s %n %p %x %d",
+        "7": "%-99999s|%s",
+        "11": "%s %s %n", "10": "%n%p%s%s", "12": "%s %d %n", "14": "%p%s",
+    }
+    installer = make_installer(request, texts)
+    run = run_with_boxes(installer, script=["Yes", "OK"])
+    assert run.exit_code == 0
+    confirm, report = run.boxes
+    assert confirm.caption == "P%n 2%p %n %p %99999s"
+    assert confirm.text == "Update P%n from 1%s to 2%p? then %s %n %p %x %d"
+    assert report.text.startswith("P%n ") and len(report.text) == 1023
+    assert set(report.text[3:]) == {" "}  # cut inside the padding, before "|"
+    assert in_order(["P%n 2%p %n %p %99999s", "P%n %s %n", "%n%pP%n%s", "%s %d %n", "%p%s"],
+                    run.progress_texts), run.progress_texts
