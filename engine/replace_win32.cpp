@@ -201,15 +201,6 @@ bool IsListed(const uint32_t* crcs, int count, uint32_t crc) {
   return false;
 }
 
-// CRC of the whole file at `path`; false when it does not open.
-bool CrcOfFile(const char* path, uint32_t& crc) {
-  HANDLE file = OpenForRead(path);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  crc = FileCrc32(file);
-  CloseHandle(file);
-  return true;
-}
-
 // Renames `waitingPath` ("<target>.~up") onto its target when the target is
 // missing and the waiting file holds one of `newCrcs`.
 bool FinishWaitingReplacement(const char* waitingPath, const uint32_t* newCrcs, int newCrcCount) {
@@ -222,7 +213,7 @@ bool FinishWaitingReplacement(const char* waitingPath, const uint32_t* newCrcs, 
   const DWORD attributes = GetFileAttributesA(waitingPath);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
   uint32_t crc = 0;
-  if (!CrcOfFile(waitingPath, crc) || !IsListed(newCrcs, newCrcCount, crc)) return false;
+  if (!FileCrcOf(waitingPath, crc) || !IsListed(newCrcs, newCrcCount, crc)) return false;
   return MoveFileA(waitingPath, targetPath) != FALSE;
 }
 

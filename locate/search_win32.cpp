@@ -30,14 +30,6 @@ bool SearchPathInto(const char* searchPath, const char* name, char* foundPath) {
   return length != 0 && length < kPathSize;
 }
 
-bool FileCrcOf(const char* path, uint32_t& crc) {
-  HANDLE file = OpenForRead(path);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  crc = FileCrc32(file);
-  CloseHandle(file);
-  return true;
-}
-
 void ShowScanProgress(const char* folder) {
   if (GetTickCount() - session.lastProgressTick <= kScanProgressIntervalMs) return;
   session.lastProgressTick = GetTickCount();

@@ -20,3 +20,11 @@ uint32_t FileCrc32(HANDLE file) {
   CloseHandle(mapping);
   return crc;
 }
+
+bool FileCrcOf(const char* path, uint32_t& crc) {
+  HANDLE file = OpenForRead(path);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  crc = FileCrc32(file);
+  CloseHandle(file);
+  return true;
+}

@@ -12,3 +12,7 @@ HANDLE OpenForRead(const char* path);
 // be mapped (an empty file among them, whose CRC is 0 anyway). Works on a
 // handle open for reading or for writing; the file pointer does not move.
 uint32_t FileCrc32(HANDLE file);
+
+// CRC-32 of the whole file at `path` (OpenForRead, FileCrc32, closed again);
+// false when it does not open.
+bool FileCrcOf(const char* path, uint32_t& crc);
