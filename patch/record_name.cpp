@@ -58,6 +58,16 @@ const char* CharacterFault(uint8_t c, bool shiftJisTrail) {
 
 }  // namespace
 
+bool HasShiftJisSeparatorByte(const char* text) {
+  bool afterLead = false;
+  for (const uint8_t* p = reinterpret_cast<const uint8_t*>(text); *p; ++p) {
+    const bool trail = afterLead && IsShiftJisTrail(*p);
+    if (trail && *p == '\\') return true;
+    afterLead = !trail && IsShiftJisLead(*p);
+  }
+  return false;
+}
+
 const char* RecordNameFault(const char* text) {
   if (!text || !*text) return "an empty name";
   const uint8_t* name = reinterpret_cast<const uint8_t*>(text);

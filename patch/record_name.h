@@ -30,3 +30,7 @@ constexpr uint32_t kRecordNameMaxLength = 260 - 1 - 3 - 4;
 const char* RecordNameFault(const char* name);
 
 inline bool IsSafeRecordName(const char* name) { return RecordNameFault(name) == nullptr; }
+
+// True when a Shift-JIS character of `name` has 0x5C ('\') as its second byte,
+// which the check above reads as a separator (for the writers' messages).
+bool HasShiftJisSeparatorByte(const char* name);

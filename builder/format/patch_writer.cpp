@@ -50,8 +50,12 @@ Bytes WriteRecord(const PatchRecord& record) {
   if (!record.allowUnsafeName) {
     if (record.name.find('\0') != std::string::npos)
       throw std::invalid_argument("record name holds a NUL byte");
-    if (const char* fault = RecordNameFault(record.name.c_str()))
-      throw std::invalid_argument("record name '" + record.name + "' is refused: " + fault);
+    if (const char* fault = RecordNameFault(record.name.c_str())) {
+      const char* note = HasShiftJisSeparatorByte(record.name.c_str())
+                             ? " (the second byte 0x5C of a double-byte character counts as '\\')"
+                             : "";
+      throw std::invalid_argument("record name '" + record.name + "' is refused: " + fault + note);
+    }
   }
   const Bytes flagBytes = record.flagBytes ? *record.flagBytes : FlagBytesFor(record.flags);
   Bytes out;

@@ -155,6 +155,29 @@ TEST(RecordName, WritersRefuseAHostileNameUnlessTheFixtureAsksForIt) {
   EXPECT_THROW(WriteRecord(withNul), std::invalid_argument);
 }
 
+TEST(RecordName, ARefusalCausedByAShiftJisSecondByteSaysSo) {
+  struct Case {
+    std::string name;
+    bool noted;
+  } cases[] = {
+      {"\x88\xEA\x97\x97" + kHyo, true},  // ends in 95 5C: an empty last component
+      {kSo + "\\x.dll", true},            // 83 5C then a separator: an empty component
+      {"x.dll\\", false},
+      {"a\\\\b", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(HasShiftJisSeparatorByte(c.name.c_str()), c.noted);
+    try {
+      WriteRecord(FullRecord(c.name, Bytes{'x'}));
+      ADD_FAILURE() << "written";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_EQ(std::string(error.what()).find("double-byte") != std::string::npos, c.noted)
+          << error.what();
+    }
+  }
+}
+
 TEST(RecordName, AssembleRefusesAHostileNameUnlessTheRecordAllowsIt) {
   const std::string hostile = R"({"records": [{"name": "..\\evil.dll", "content": "x"}]})";
   try {
