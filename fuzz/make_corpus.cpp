@@ -121,6 +121,15 @@ int main(int argc, char** argv) {
     }
     areas.push_back(RecordsArea(records));
   }
+  {
+    // Names with folders, and names the installer refuses.
+    std::vector<PatchRecord> records;
+    for (const char* name : {"bin\\plugin.dll", "..\\x.dll", "nul.txt", "C:\\x.dll", "a/./b"}) {
+      records.push_back(FullRecord(name, B("x")));
+      records.back().allowUnsafeName = true;
+    }
+    areas.push_back(RecordsArea(records));
+  }
   for (size_t i = 0; i < areas.size(); ++i) Write(root + "/records", int(i), areas[i]);
 
   // Round trip: an old file, then 5-byte operations and the bytes they change.
