@@ -132,6 +132,12 @@ def some_files_not_updated(case):
     return code
 
 
+def required_file_missing_in_a_silent_run(case):
+    # tool.dll is updated; gone.dll is nowhere, and no box tells of it.
+    env = install(case, "tool.dll", OLD)
+    return run(packed(case, [delta("tool.dll", OLD, NEW), delta("gone.dll", OLD, NEW)]), env=env)
+
+
 def drive_scan_cancelled(case):
     texts = {"6": "Update %s?", "33": "Scan the drives for %s?"}
     installer = packed(case, [delta("nowhere.dll", OLD, NEW)], texts, silent=False)
@@ -152,6 +158,7 @@ FAILURES = {
     "applications not closed": (applications_not_closed, 106),
     "file update failed": (file_update_failed, 107),
     "some files not updated": (some_files_not_updated, 200),
+    "required file missing in a silent run": (required_file_missing_in_a_silent_run, 200),
     "drive scan cancelled": (drive_scan_cancelled, 1),
 }
 
