@@ -179,7 +179,7 @@ std::string InspectFault::Describe() const {
   return where + " offset " + std::to_string(offset) + " (" + Hex8(offset) + "): " + message;
 }
 
-const char* TextRole(int key) {
+const char* TextRoleSummary(int key) {
   static const char* const kRoles[kMaxKey + 1] = {
       "product name",
       "old version",

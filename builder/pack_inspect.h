@@ -62,13 +62,14 @@ struct InstallerInspection {
   std::vector<InspectedEntry> entries;
   std::string patchName;  // the second entry, which the installer opens as its patch
   std::optional<PatchInspection> patch;
+  Bytes patchContent;  // the patch entry, inflated
   std::vector<std::string> warnings;
   std::optional<InspectFault> fault;  // of the installer itself or, nested, of its patch
 };
 
 // Role of key `key` of a patch's texts, in a few words; "no role" for keys
 // the installer ignores, "" outside 0..49.
-const char* TextRole(int key);
+const char* TextRoleSummary(int key);
 
 // Checks and describes a patch file the way the installer reads it.
 PatchInspection InspectPatch(ByteView patch);

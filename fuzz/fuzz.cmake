@@ -20,4 +20,6 @@ if(SP_FUZZ)
     target_compile_options(${name} PRIVATE ${SP_FUZZ_FLAGS})
     target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
   endforeach()
+  # The project-file texts live in the author's tool.
+  target_sources(project_texts_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/builder/texts.cpp)
 endif()

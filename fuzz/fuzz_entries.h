@@ -7,11 +7,14 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "builder/format/delta_output.h"
 #include "builder/format/delta_writer.h"
+#include "builder/format/patch_writer.h"
+#include "builder/texts.h"
 #include "launcher/payload.h"
 #include "patch/delta.h"
 #include "patch/header.h"
@@ -214,5 +217,63 @@ inline int FuzzFormatText(const uint8_t* data, size_t size) {
   SP_FUZZ_CHECK(buffer[length] == 0 && strlen(buffer) == size_t(length));
   free(buffer);
   free(args);
+  return 0;
+}
+
+// The texts of a project file on their way into a patch. Input: a key byte
+// (modulo 50), a code page byte (one of four), then the text as UTF-8 or not.
+// The checks and the conversion may refuse the text, but never crash; a text
+// they accept is one the installer's formatter fully understands, and the
+// header built from it reads back through the installer's header parser.
+inline int FuzzProjectTexts(const uint8_t* data, size_t size) {
+  if (size < 2 || size > 4096) return 0;
+  static const int kCodePages[] = {1252, 932, 1251, 936};
+  const int key = data[0] % 50;
+  const int codepage = kCodePages[data[1] % 4];
+  const std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
+
+  const std::string reason = CheckTextConversions(key, text);
+  const TextRole* role = FindTextRole(key);
+  if (reason.empty() && role && role->isFormat && text.size() <= 256 && text.find('\0') == std::string::npos) {
+    std::vector<FormatArg> args;
+    for (char kind : role->args) args.push_back(kind == 's' ? FormatArg("arg") : FormatArg(7u));
+    static char shown[256 * 4100 + 64];  // every conversion at its widest
+    FormatText(shown, sizeof shown, text.c_str(), args.data(), int(args.size()));
+    size_t escaped = 0, percents = 0;
+    for (size_t p = 0; p + 1 < text.size(); ++p)
+      if (text[p] == '%' && text[p + 1] == '%') ++escaped, ++p;
+    for (const char* p = shown; *p; ++p) percents += *p == '%';
+    SP_FUZZ_CHECK(percents == escaped);
+  }
+
+  try {
+    const std::string converted = ConvertToCodePage(text, codepage);
+    SP_FUZZ_CHECK(converted.find('\0') == std::string::npos);
+    SP_FUZZ_CHECK(converted.find('\r') == std::string::npos);
+  } catch (const std::runtime_error&) {
+  }
+
+  TextRequest request;
+  request.language = data[1] & 4 ? "ja" : "en";
+  request.codepage = codepage;
+  request.texts = {{std::to_string(key), text}};
+  std::vector<HeaderEntry> entries;
+  try {
+    entries = BuildHeaderEntries(request);
+  } catch (const std::runtime_error&) {
+    return 0;
+  }
+  PatchFile patch;
+  patch.entries = entries;
+  patch.records.push_back(FullRecord("f", Bytes{1}));
+  const Bytes file = WritePatch(patch);
+  StringTable table;
+  SetDefaultStrings(table);
+  SP_FUZZ_CHECK(ParsePatchHeader(file.data(), uint32_t(file.size()), table) != nullptr);
+  for (const HeaderEntry& entry : entries) {
+    const int entryKey = std::stoi(entry.key);
+    SP_FUZZ_CHECK(CheckTextConversions(entryKey, entry.text).empty());
+    SP_FUZZ_CHECK(table.text[entryKey] && entry.text == table.text[entryKey]);
+  }
   return 0;
 }

@@ -177,5 +177,23 @@ int main(int argc, char** argv) {
     Write(root + "/format", 1, Raw("\x03%-8.3s|%#010x|%hd|%c|%%|%q|%\0\x01text\0\x00\xff\xff\xff\xff"));
     Write(root + "/format", 2, Raw("\x33%s %d %u %X %s %s"));
   }
+
+  // Project-file texts: a key byte, a code page byte (0: 1252, 1: 932, 2: 1251,
+  // 3: 936; bit 2 picks the Japanese defaults), then the UTF-8 text.
+  {
+    const Bytes seeds[] = {
+        Raw("\x05\x00%s %s Update"),
+        Raw("\x1a\x05%s (%lu) \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88"),
+        Raw("\x0d\x00%d"),
+        Raw("\x0c\x00" "100%% done"),
+        Raw("\x07\x00" "caf\xC3\xA9 \xE2\x86\x92 %s %s"),
+        Raw("\x29\x05" "F:\xE3\x82\xA2"),
+        Raw("\x0d\x02\xD0\x9F\xD1\x80 %s\r\nnext"),
+        Raw("\x0d\x03%-08.2"),
+        Raw("\x1b\x00%s %S %5%"),
+        Raw("\x00\x00" "a\0b"),
+    };
+    for (size_t i = 0; i < sizeof seeds / sizeof seeds[0]; ++i) Write(root + "/project_texts", int(i), seeds[i]);
+  }
   return 0;
 }

@@ -78,7 +78,7 @@ json PatchJson(const PatchInspection& patch, const Decoder& decode) {
   json texts = json::array();
   for (const InspectedText& text : patch.texts) {
     const std::string bytes(text.text.begin(), text.text.end());
-    texts.push_back({{"key", text.key}, {"offset", text.offset}, {"role", TextRole(text.key)},
+    texts.push_back({{"key", text.key}, {"offset", text.offset}, {"role", TextRoleSummary(text.key)},
                      {"text", decode(bytes)}, {"hex", HexBytes(text.text)}, {"in_effect", text.inEffect}});
   }
   json records = json::array();
@@ -99,7 +99,7 @@ json FaultJson(const std::optional<InspectFault>& fault) {
 void PrintPatch(const PatchInspection& patch, const Decoder& decode) {
   std::printf("texts (code page %d):\n", decode.codePage);
   for (const InspectedText& text : patch.texts) {
-    std::printf("  %2d  %-44s %s%s\n", text.key, TextRole(text.key),
+    std::printf("  %2d  %-44s %s%s\n", text.key, TextRoleSummary(text.key),
                 Quoted(decode(std::string(text.text.begin(), text.text.end()))).c_str(),
                 text.inEffect ? "" : "  (replaced by a later entry)");
   }

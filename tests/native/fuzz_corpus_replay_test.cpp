@@ -41,3 +41,4 @@ TEST(FuzzCorpusReplay, DeltaRoundTrip) { Replay("delta_roundtrip", FuzzDeltaRoun
 TEST(FuzzCorpusReplay, PatchHeader) { Replay("header", FuzzPatchHeader); }
 TEST(FuzzCorpusReplay, PayloadContainer) { Replay("payload", FuzzPayloadContainer); }
 TEST(FuzzCorpusReplay, FormatText) { Replay("format", FuzzFormatText); }
+TEST(FuzzCorpusReplay, ProjectTexts) { Replay("project_texts", FuzzProjectTexts); }

@@ -227,9 +227,9 @@ TEST(InspectText, DecodesTheCodePageAndEscapesWhatDoesNotConvert) {
   EXPECT_EQ(DecodeText("a\x80" "b", 932), "a\\x80b");
   EXPECT_EQ(DecodeText("plain", 0), "plain");
   EXPECT_THROW(DecodeText("x", 99999), std::runtime_error);
-  EXPECT_STREQ(TextRole(5), "caption format (product, new version)");
-  EXPECT_STREQ(TextRole(17), "no role");
-  EXPECT_STREQ(TextRole(50), "");
+  EXPECT_STREQ(TextRoleSummary(5), "caption format (product, new version)");
+  EXPECT_STREQ(TextRoleSummary(17), "no role");
+  EXPECT_STREQ(TextRoleSummary(50), "");
 }
 
 }  // namespace
