@@ -309,6 +309,7 @@ InstallerInspection InspectInstaller(Bytes file) {
   }
   if (!result.entries[1].inflatedSize) return result;
   result.patch = InspectPatch(ByteView{patch.data(), uint32_t(patch.size())});
+  result.patchContent = std::move(patch);
   if (result.patch->fault) {
     InspectFault nested = *result.patch->fault;
     nested.where = "patch " + result.patchName;

@@ -1,0 +1,309 @@
+#include "builder/verify.h"
+
+#include <algorithm>
+#include <cctype>
+#include <iomanip>
+#include <map>
+#include <optional>
+
+#include "builder/format/delta_output.h"
+#include "builder/hex.h"
+#include "builder/pack_files.h"
+#include "builder/pack_inspect.h"
+#include "patch/crc32.h"
+#include "patch/delta.h"
+#include "patch/records.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kCrcListMax = 100;  // the installer offers at most this many CRCs per group
+constexpr bool kIsNt = true;
+
+// The consecutive records for one file, formed as the installer forms them.
+struct Group {
+  std::vector<FileRecord> records;
+  bool optional = false;
+  bool creatable = false;
+  bool hasFullContent = false;
+};
+
+bool PlatformFits(uint32_t flags) {
+  const uint32_t platform = flags & FlagPlatformMask;
+  if (platform == Platform9x) return !kIsNt;
+  if (platform == PlatformNt) return kIsNt;
+  return true;
+}
+
+// Names compare without regard to case, as the system compares them.
+bool SameName(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b)
+    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
+      return false;
+  return *a == *b;
+}
+
+std::string LowerName(const std::string& name) {
+  std::string lower = name;
+  for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
+std::vector<Group> FormGroups(ByteView records) {
+  std::vector<Group> groups;
+  FileRecord first;
+  uint32_t offset = 0;
+  while (ReadRecord(records, offset, first)) {
+    if (!PlatformFits(first.flags)) {
+      offset = NextRecord(first);
+      continue;
+    }
+    Group group;
+    group.optional = (first.flags & FlagOptional) != 0;
+    FileRecord record = first;
+    do {
+      group.records.push_back(record);
+      if (record.oldSize == 0) group.hasFullContent = true;
+      offset = NextRecord(record);
+    } while (ReadRecord(records, offset, record) && SameName(record.name, first.name));
+    group.creatable = group.hasFullContent && (first.flags & FlagNoCreate) == 0;
+    groups.push_back(std::move(group));
+  }
+  return groups;
+}
+
+// The version a group brings a file to: the new CRC of its last full record,
+// else the last new CRC from which no delta leads on.
+uint32_t TargetCrc(const Group& group) {
+  for (auto record = group.records.rbegin(); record != group.records.rend(); ++record)
+    if (record->oldSize == 0) return record->newCrc;
+  for (auto record = group.records.rbegin(); record != group.records.rend(); ++record) {
+    const bool leadsOn = std::any_of(group.records.begin(), group.records.end(), [&](const FileRecord& next) {
+      return next.oldSize != 0 && next.oldCrc == record->newCrc;
+    });
+    if (!leadsOn) return record->newCrc;
+  }
+  return group.records.back().newCrc;
+}
+
+// The record for a copy of `crc` and `size` (0 and 0 for a file to create):
+// an exact match, else the last full-content record unless the copy is new.
+const FileRecord* ChooseRecord(const Group& group, uint32_t crc, uint32_t size, bool& upToDate) {
+  upToDate = false;
+  const FileRecord* fallback = nullptr;
+  for (const FileRecord& record : group.records) {
+    if (record.oldCrc == crc && record.oldSize == size) return &record;
+    if (record.oldSize == 0) fallback = &record;
+    if (record.newCrc == crc) upToDate = true;
+  }
+  return upToDate ? nullptr : fallback;
+}
+
+const FileRecord* FindContinuation(const Group& group, uint32_t crc, uint32_t size) {
+  for (const FileRecord& record : group.records)
+    if (record.oldCrc == crc && record.oldSize == size) return &record;
+  return nullptr;
+}
+
+uint32_t CrcOf(const Bytes& bytes) { return Crc32(bytes.data(), uint32_t(bytes.size())); }
+
+// Record names are relative paths with '\' between folders. One that could
+// reach outside the folder is refused as the installer refuses it.
+std::vector<std::string> NameComponents(const std::string& name) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = name.find_first_of("\\/", start);
+    parts.push_back(name.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  for (const std::string& part : parts)
+    if (part.empty() || part == "." || part == ".." || part.find(':') != std::string::npos)
+      throw VerifyError("record name '" + name + "' is not a relative path inside the product's folder");
+  return parts;
+}
+
+// `name` below `folder`, each component matched without regard to case as on
+// Windows; components that do not exist are kept as written.
+fs::path ResolvePath(const fs::path& folder, const std::vector<std::string>& parts) {
+  fs::path path = folder;
+  for (const std::string& part : parts) {
+    fs::path next = path / part;
+    std::error_code error;
+    if (!fs::exists(next, error) && fs::is_directory(path, error)) {
+      for (const auto& entry : fs::directory_iterator(path, error))
+        if (SameName(entry.path().filename().c_str(), part.c_str())) {
+          next = entry.path();
+          break;
+        }
+    }
+    path = next;
+  }
+  return path;
+}
+
+std::string StepText(const FileRecord& record, uint32_t producedCrc) {
+  return std::string(record.oldSize ? "delta " : "full ") + Hex8(record.oldCrc) + " -> " + Hex8(producedCrc);
+}
+
+// What the installer does to one folder's files, group after group; files it
+// wrote earlier in the run are what later groups find.
+class FolderRun {
+ public:
+  FolderRun(const fs::path& folder, int codepage) : folder_(folder), codepage_(codepage) {}
+
+  VerifyRow Run(const Group& group) {
+    const FileRecord& first = group.records.front();
+    VerifyRow row;
+    row.oldFolder = folder_.string();
+    row.name = codepage_ ? DecodeText(first.name, codepage_) : std::string(first.name);
+    row.expectedCrc = TargetCrc(group);
+    const std::vector<std::string> parts = NameComponents(row.name);
+    const fs::path path = ResolvePath(folder_, parts);
+    const std::string key = LowerName(row.name);
+
+    std::optional<Bytes> copy = CurrentContent(key, path);
+    if (!copy) return Missing(group, path, key, row);
+    const uint32_t crc = CrcOf(*copy);
+    row.resultCrc = crc;
+    bool upToDate = false;
+    const FileRecord* chosen = ChooseRecord(group, crc, uint32_t(copy->size()), upToDate);
+    if (!chosen) {
+      row.action = upToDate ? "already new" : "unknown version";
+      row.ok = upToDate && crc == row.expectedCrc;
+      if (!upToDate)
+        row.detail = "no record fits its size " + std::to_string(copy->size()) + " and CRC " + Hex8(crc) +
+                     ": the installer reports another version (key 25)";
+      else if (!row.ok)
+        row.detail = "it is the version another record makes: the installer leaves it as it is";
+      return row;
+    }
+    const size_t steps = Apply(group, *chosen, &*copy, key, row);
+    row.action = steps > 1 ? "chain" : chosen->oldSize ? "delta" : "full";
+    return row;
+  }
+
+ private:
+  std::optional<Bytes> CurrentContent(const std::string& key, const fs::path& path) {
+    if (auto found = written_.find(key); found != written_.end()) return found->second;
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) return std::nullopt;
+    return ReadFileBytes(path.string());
+  }
+
+  VerifyRow Missing(const Group& group, const fs::path& path, const std::string& key, VerifyRow& row) {
+    if (!group.creatable) {
+      row.ok = group.optional || group.hasFullContent;
+      row.action = group.optional ? "missing (optional)" : group.hasFullContent ? "missing (no-create)" : "missing";
+      if (!row.ok) row.detail = "no record creates it: the installer reports it not found (key 23)";
+      return row;
+    }
+    std::error_code error;
+    if (!fs::is_directory(path.parent_path(), error)) {
+      row.action = "not created";
+      row.detail = "its folder " + path.parent_path().string() +
+                   " does not exist: the installer cannot create the file there (key 28)";
+      return row;
+    }
+    bool upToDate = false;
+    const FileRecord* chosen = ChooseRecord(group, 0, 0, upToDate);
+    row.action = "created";
+    if (!chosen) {  // only when a record makes an empty file of CRC 0
+      row.ok = row.expectedCrc == 0;
+      return row;
+    }
+    Apply(group, *chosen, nullptr, key, row);
+    return row;
+  }
+
+  // Carries out the chain from `chosen` as the installer does: each step's
+  // output must have the record's newCrc, and the next step is the first
+  // record that starts from it, at most as many steps as the group has records.
+  // Returns the number of steps carried out.
+  size_t Apply(const Group& group, const FileRecord& chosen, const Bytes* old, const std::string& key,
+               VerifyRow& row) {
+    Bytes current = old ? *old : Bytes{};
+    bool haveOld = old != nullptr;
+    const FileRecord* record = &chosen;
+    std::string steps;
+    size_t step = 0;
+    for (; step < group.records.size() && record; ++step) {
+      Bytes produced;
+      if (haveOld && record->oldSize != 0) {
+        ApplyDelta(ToVector(produced), record->body, ViewOf(current));
+      } else {
+        produced.assign(record->body.data, record->body.data + record->body.size);
+      }
+      const uint32_t crc = CrcOf(produced);
+      steps += (steps.empty() ? "" : ", ") + StepText(*record, crc);
+      if (crc != record->newCrc) {
+        row.detail = steps + ": the record says " + Hex8(record->newCrc) +
+                     ", the installer stops the update (key 29)";
+        return step + 1;
+      }
+      current = std::move(produced);
+      haveOld = true;
+      written_[key] = current;
+      row.resultCrc = crc;
+      record = FindContinuation(group, crc, uint32_t(current.size()));
+    }
+    row.detail = steps;
+    row.ok = row.resultCrc == row.expectedCrc;
+    if (!row.ok) row.detail += ": the chain ends before the new version";
+    return step;
+  }
+
+  fs::path folder_;
+  int codepage_;
+  std::map<std::string, Bytes> written_;  // by lowered name: files this run has written
+};
+
+}  // namespace
+
+VerifyReport VerifyPatch(ByteView patch, const std::vector<fs::path>& oldFolders, int codepage) {
+  const PatchInspection inspection = InspectPatch(patch);
+  if (inspection.fault) throw VerifyError("damaged patch: " + inspection.fault->Describe());
+  const std::vector<Group> groups = FormGroups(patch.From(inspection.recordsOffset));
+
+  VerifyReport report;
+  for (const fs::path& folder : oldFolders) {
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) throw VerifyError(folder.string() + ": not a folder");
+    FolderRun run(folder, codepage);
+    for (const Group& group : groups) {
+      report.rows.push_back(run.Run(group));
+      report.ok = report.ok && report.rows.back().ok;
+    }
+  }
+  return report;
+}
+
+Bytes PatchOfFile(Bytes file) {
+  if (!LooksLikeProgram(ByteView{file.data(), uint32_t(file.size())})) return file;
+  InstallerInspection inspection = InspectInstaller(std::move(file));
+  if (inspection.fault) throw VerifyError("damaged installer: " + inspection.fault->Describe());
+  return std::move(inspection.patchContent);
+}
+
+void PrintVerifyReport(std::ostream& out, const VerifyReport& report) {
+  size_t folderWidth = 6, nameWidth = 4, actionWidth = 6;
+  for (const VerifyRow& row : report.rows) {
+    folderWidth = std::max(folderWidth, row.oldFolder.size());
+    nameWidth = std::max(nameWidth, row.name.size());
+    actionWidth = std::max(actionWidth, row.action.size());
+  }
+  out << "platform: NT family (records for the 9x family only are passed over)\n";
+  out << std::left << std::setw(int(folderWidth)) << "folder" << "  " << std::setw(int(nameWidth)) << "file"
+      << "  " << std::setw(int(actionWidth)) << "action" << "  " << std::setw(10) << "expected" << "  "
+      << std::setw(10) << "result" << "  verdict\n";
+  for (const VerifyRow& row : report.rows) {
+    out << std::setw(int(folderWidth)) << row.oldFolder << "  " << std::setw(int(nameWidth)) << row.name << "  "
+        << std::setw(int(actionWidth)) << row.action << "  " << Hex8(row.expectedCrc) << "  " << Hex8(row.resultCrc)
+        << "  " << (row.ok ? "OK" : "FAIL");
+    if (!row.detail.empty()) out << "  " << row.detail;
+    out << "\n";
+  }
+  out << (report.ok ? "every file ends new\n" : "FAILED: not every file ends new\n");
+}
