@@ -278,10 +278,9 @@ const TextRole* FindTextRole(int key) {
 }
 
 std::optional<int> TextKeyFromName(std::string_view roleOrKey) {
-  if (!roleOrKey.empty() && roleOrKey.size() <= 2 &&
-      std::all_of(roleOrKey.begin(), roleOrKey.end(), IsDigit)) {
+  if (!roleOrKey.empty() && std::all_of(roleOrKey.begin(), roleOrKey.end(), IsDigit)) {
     int key = 0;
-    for (char c : roleOrKey) key = key * 10 + (c - '0');
+    for (char c : roleOrKey) key = std::min(key * 10 + (c - '0'), kMaxKey + 1);  // no overflow
     if (key <= kMaxKey) return key;
     return std::nullopt;
   }

@@ -74,9 +74,10 @@ TEST(TextRoles, ArgumentsFollowTheInstallersCalls) {
     ASSERT_EQ(TextKeyFromName(c.name), c.key) << c.name;
     EXPECT_EQ(FindTextRole(c.key)->args, c.args) << c.name;
   }
-  for (const char* bad : {"", "50", "123", "-1", "Caption", "caption ", "5a", "x"})
+  for (const char* bad : {"", "50", "123", "99999999999999999999", "-1", "Caption", "caption ", "5a", "x"})
     EXPECT_FALSE(TextKeyFromName(bad)) << bad;
   EXPECT_EQ(TextKeyFromName("05"), 5);
+  EXPECT_EQ(TextKeyFromName("007"), 7);
   EXPECT_EQ(FindTextRole(17), nullptr);
 }
 

@@ -1,0 +1,101 @@
+"""selfpatch verify against the real installer: for old installations of
+several versions, what `verify` says each file ends as is what the installer,
+run silently under Wine on the same folder, leaves on disk.
+
+Each folder is named to the installer through the registry (key 9), so it is
+the run's only candidate folder, as verify assumes.
+"""
+import json
+import subprocess
+
+import pytest
+
+import kit
+
+V1 = bytes(range(256)) * 6
+V2 = V1[:300] + b"second version" + V1[300:1400]
+V3 = V2[:90] + b"third version" * 3 + V2[90:]
+OTHER = b"a build that was never released" * 20
+LIB1 = b"library one " * 80
+LIB2 = LIB1.replace(b"one", b"two", 5)
+
+TEXTS = {"0": "Verify", "2": "3.0", "5": "%s %s", "23": "missing %s", "25": "other version %s"}
+
+RECORDS = [
+    {"name": "app.exe", "old": {"file": "v1"}, "new": {"file": "v2"}},
+    {"name": "app.exe", "old": {"file": "v2"}, "new": {"file": "v3"}},
+    {"name": "app.exe", "content": {"file": "v3"}},
+    {"name": "lib.dll", "old": {"file": "lib1"}, "new": {"file": "lib2"}},  # no full content
+    {"name": "readme.txt", "content": "read me, version 3\r\n", "flags": 8},
+]
+
+# Installed files per folder, and whether verify passes it.
+FOLDERS = {
+    "v1": ({"app.exe": V1, "lib.dll": LIB1, "readme.txt": b"old readme"}, True),
+    "v2": ({"app.exe": V2, "lib.dll": OTHER}, False),   # lib.dll of an unknown version
+    "v3": ({"app.exe": V3}, False),                      # lib.dll missing, no record creates it
+    "other": ({"app.exe": OTHER, "lib.dll": LIB2}, True),
+}
+
+
+def crc32(data):
+    """The patch format's CRC-32: polynomial 0x04C11DB7, not reflected."""
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7 if crc & 0x80000000 else crc << 1) & 0xFFFFFFFF
+    return crc ^ 0xFFFFFFFF
+
+
+def reg(*args, check=True):
+    subprocess.run(["wine", "reg", *args, "/f"], check=check, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+
+
+@pytest.fixture
+def registry_key(case):
+    key = r"Software\SelfpatchVerify." + case.dir.name[-40:]
+    yield key
+    reg("delete", "HKCU\\" + key, check=False)
+
+
+@pytest.mark.parametrize("folder_name", sorted(FOLDERS))
+def test_verify_predicts_what_the_installer_leaves(case, registry_key, folder_name):
+    for name, content in (("v1", V1), ("v2", V2), ("v3", V3), ("lib1", LIB1), ("lib2", LIB2)):
+        case.path(name).write_bytes(content)
+    patch = kit.assemble({"texts": dict(TEXTS, **{"9": registry_key + r"\Path"}), "records": RECORDS},
+                         case.path("update.dif"))
+    installer = kit.pack(patch, case.path("update.exe"), silent=True)
+
+    installed, passes = FOLDERS[folder_name]
+    folder = case.path("installed-" + folder_name)
+    folder.mkdir()
+    for name, content in installed.items():
+        (folder / name).write_bytes(content)
+
+    # The packed installer and the bare patch give the same report.
+    reports = []
+    for source in (installer, patch):
+        result = subprocess.run([str(kit.SELFPATCH), "verify", str(source), "--from", str(folder), "--json"],
+                                capture_output=True, text=True, timeout=120)
+        assert result.returncode == (0 if passes else 1), result.stderr
+        reports.append(json.loads(result.stdout))
+    assert reports[0]["rows"] == reports[1]["rows"]
+    rows = reports[0]["rows"]
+    assert [row["name"] for row in rows] == ["app.exe", "lib.dll", "readme.txt"]
+    before = {name: crc32((folder / name).read_bytes()) for name in installed}
+
+    reg("add", "HKCU\\" + registry_key, "/v", "Path", "/t", "REG_SZ", "/d", kit.to_windows(folder) + r"\app.exe")
+    kit.run(installer)
+
+    for row in rows:
+        path = folder / row["name"]
+        if row["action"].startswith("missing"):
+            assert not path.exists(), row
+        else:
+            assert crc32(path.read_bytes()) == row["result_crc"], row
+        if row["ok"]:
+            assert row["result_crc"] == row["expected_crc"], row
+        elif path.exists():
+            assert crc32(path.read_bytes()) == before[row["name"]], row  # left as it was
