@@ -12,6 +12,7 @@
 #include "builder/pack_inspect.h"
 #include "patch/crc32.h"
 #include "patch/delta.h"
+#include "patch/record_name.h"
 #include "patch/records.h"
 
 namespace {
@@ -108,21 +109,19 @@ const FileRecord* FindContinuation(const Group& group, uint32_t crc, uint32_t si
 
 uint32_t CrcOf(const Bytes& bytes) { return Crc32(bytes.data(), uint32_t(bytes.size())); }
 
-// Record names are relative paths with '\' between folders. One that could
-// reach outside the folder is refused as the installer refuses it.
+// Record names are relative paths with '\' (or '/') between folders; one that
+// could reach outside the folder is refused as the installer refuses it.
 std::vector<std::string> NameComponents(const std::string& name) {
+  if (const char* fault = RecordNameFault(name.c_str()))
+    throw VerifyError("record name '" + name + "' is refused: " + fault);
   std::vector<std::string> parts;
   size_t start = 0;
   for (;;) {
     const size_t end = name.find_first_of("\\/", start);
     parts.push_back(name.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) break;
+    if (end == std::string::npos) return parts;
     start = end + 1;
   }
-  for (const std::string& part : parts)
-    if (part.empty() || part == "." || part == ".." || part.find(':') != std::string::npos)
-      throw VerifyError("record name '" + name + "' is not a relative path inside the product's folder");
-  return parts;
 }
 
 // `name` below `folder`, each component matched without regard to case as on
