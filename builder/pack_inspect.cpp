@@ -1,8 +1,6 @@
 #include "builder/pack_inspect.h"
 #include "builder/hex.h"
 
-#include <iconv.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +8,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "builder/code_page.h"
 #include "builder/pack.h"
 #include "launcher/payload.h"
 #include "patch/crc32.h"
@@ -320,28 +319,15 @@ InstallerInspection InspectInstaller(Bytes file) {
 
 std::string DecodeText(const std::string& text, int codePage) {
   if (codePage == 0 || codePage == 65001) return text;
-  const std::string name = "CP" + std::to_string(codePage);
-  iconv_t converter = iconv_open("UTF-8", name.c_str());
-  if (converter == iconv_t(-1)) throw std::runtime_error("unknown code page " + std::to_string(codePage));
+  CodePageConverter converter(codePage, CodePageConverter::ToUtf8);
   std::string out;
-  char* in = const_cast<char*>(text.data());
-  size_t inLeft = text.size();
-  while (inLeft > 0) {
-    char buffer[256];
-    char* next = buffer;
-    size_t outLeft = sizeof buffer;
-    const size_t converted = iconv(converter, &in, &inLeft, &next, &outLeft);
-    out.append(buffer, size_t(next - buffer));
-    if (converted == size_t(-1) && errno != E2BIG) {
-      // A byte that does not convert: show it and go on after it.
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(*in));
-      out += escaped;
-      ++in;
-      --inLeft;
-      iconv(converter, nullptr, nullptr, nullptr, nullptr);
-    }
+  size_t from = 0;
+  while (const std::optional<size_t> stop = converter.Convert(text, from, out)) {
+    // A byte that does not convert: show it and go on after it.
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[*stop]));
+    out += escaped;
+    from = *stop + 1;
   }
-  iconv_close(converter);
   return out;
 }

@@ -1,12 +1,11 @@
 #include "builder/texts.h"
 
-#include <iconv.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <stdexcept>
+
+#include "builder/code_page.h"
 
 namespace {
 
@@ -175,8 +174,6 @@ std::string UnknownRoleMessage(std::string_view name) {
   return "unknown text role " + Quote(name) + "; the roles are: " + all + " (or a key number 0-49)";
 }
 
-std::string CodePageName(int codepage) { return "CP" + std::to_string(codepage); }
-
 // Steps over one UTF-8 character at `p`; returns its code point, or -1 when
 // the bytes there are not valid UTF-8 (overlong forms and surrogates included).
 long DecodeUtf8(std::string_view text, size_t& p) {
@@ -229,39 +226,6 @@ std::string NormalizeText(std::string_view utf8, std::vector<size_t>& starts) {
   return text;
 }
 
-class Converter {
- public:
-  explicit Converter(int codepage) {
-    handle_ = codepage > 0 ? iconv_open(CodePageName(codepage).c_str(), "UTF-8") : iconv_t(-1);
-    if (handle_ == iconv_t(-1)) throw std::runtime_error("unknown code page " + std::to_string(codepage));
-  }
-  ~Converter() { iconv_close(handle_); }
-  Converter(const Converter&) = delete;
-  Converter& operator=(const Converter&) = delete;
-
-  // Converts `text`; on failure returns the byte offset in `text` where it stopped.
-  std::optional<size_t> Convert(const std::string& text, std::string& out) {
-    char* in = const_cast<char*>(text.data());
-    size_t inLeft = text.size();
-    while (inLeft > 0) {
-      char buffer[256];
-      char* next = buffer;
-      size_t outLeft = sizeof buffer;
-      const size_t result = iconv(handle_, &in, &inLeft, &next, &outLeft);
-      out.append(buffer, size_t(next - buffer));
-      if (result == size_t(-1) && errno != E2BIG) return size_t(in - text.data());
-    }
-    char buffer[32];
-    char* next = buffer;
-    size_t outLeft = sizeof buffer;
-    iconv(handle_, nullptr, nullptr, &next, &outLeft);  // shift state back to its start
-    out.append(buffer, size_t(next - buffer));
-    return std::nullopt;
-  }
-
- private:
-  iconv_t handle_;
-};
 
 std::string TextLabel(const TextRole& role) {
   return "text " + Quote(role.name) + " (key " + std::to_string(role.key) + ")";
@@ -326,11 +290,11 @@ std::string CheckTextConversions(int key, std::string_view text) {
 }
 
 std::string ConvertToCodePage(std::string_view utf8, int codepage) {
-  Converter converter(codepage);
+  CodePageConverter converter(codepage, CodePageConverter::FromUtf8);
   std::vector<size_t> starts;
   const std::string text = NormalizeText(utf8, starts);
   std::string out;
-  const std::optional<size_t> stop = converter.Convert(text, out);
+  const std::optional<size_t> stop = converter.Convert(text, 0, out);
   if (!stop) return out;
   const size_t index = size_t(std::upper_bound(starts.begin(), starts.end(), *stop) - starts.begin()) - 1;
   size_t end = starts[index];

@@ -21,5 +21,6 @@ if(SP_FUZZ)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
   endforeach()
   # The project-file texts live in the author's tool.
-  target_sources(project_texts_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/builder/texts.cpp)
+  target_sources(project_texts_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/builder/texts.cpp
+                 ${CMAKE_SOURCE_DIR}/builder/code_page.cpp)
 endif()

@@ -1,0 +1,28 @@
+// Conversions between UTF-8 and Windows code pages (932 Shift-JIS, 1252
+// Western, ...) through iconv, for patch texts and record names.
+#pragma once
+
+#include <iconv.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+class CodePageConverter {
+ public:
+  enum Direction { FromUtf8, ToUtf8 };
+
+  // Throws std::runtime_error "unknown code page N" when iconv does not know it.
+  CodePageConverter(int codepage, Direction direction);
+  ~CodePageConverter();
+  CodePageConverter(const CodePageConverter&) = delete;
+  CodePageConverter& operator=(const CodePageConverter&) = delete;
+
+  // Converts `text` from offset `from` on, appending to `out`. Returns the
+  // offset of the first byte that does not convert, or nothing when all did;
+  // after a stop the converter starts afresh.
+  std::optional<size_t> Convert(std::string_view text, size_t from, std::string& out);
+
+ private:
+  iconv_t handle_;
+};
