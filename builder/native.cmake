@@ -10,6 +10,11 @@ if(SP_BUILDER_SOURCES)
   set(SP_BUILDER_LIB sp_builder)
 endif()
 
+# The project files of `selfpatch make` and `selfpatch build`.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(TOMLPLUSPLUS REQUIRED IMPORTED_TARGET tomlplusplus)
+target_link_libraries(sp_builder PUBLIC PkgConfig::TOMLPLUSPLUS)
+
 # Stronger deflate for the payload entries.
 find_library(SP_ZOPFLI_LIBRARY zopfli REQUIRED)
 target_link_libraries(sp_builder PUBLIC ${SP_ZOPFLI_LIBRARY})

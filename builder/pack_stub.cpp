@@ -1,5 +1,8 @@
 #include "builder/pack_stub.h"
 
+#include "builder/pack.h"
+#include "builder/pack_files.h"
+
 // SP_STUB_FILE names a copy of the installer program made at build time; it
 // is empty when there was none to copy.
 #ifdef SP_STUB_FILE
@@ -21,3 +24,12 @@ ByteView EmbeddedStub() {
 #else
 ByteView EmbeddedStub() { return ByteView{nullptr, 0}; }
 #endif
+
+Bytes LoadStub(const std::string& path) {
+  if (!path.empty()) return ReadFileBytes(path);
+  const ByteView embedded = EmbeddedStub();
+  if (embedded.size == 0)
+    throw PackError("this selfpatch was built without an installer program: pass --stub FILE "
+                    "(or build the Windows side first, then the tool)");
+  return Bytes(embedded.data, embedded.data + embedded.size);
+}

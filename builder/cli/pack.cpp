@@ -41,15 +41,6 @@ struct PackArguments {
   int zopfliIterations = CompressionOptions().zopfliIterations;
 };
 
-Bytes LoadStub(const std::string& path) {
-  if (!path.empty()) return ReadFileBytes(path);
-  const ByteView embedded = EmbeddedStub();
-  if (embedded.size == 0)
-    throw PackError("this selfpatch was built without an installer program: pass --stub FILE "
-                    "(or build the Windows side first, then the tool)");
-  return Bytes(embedded.data, embedded.data + embedded.size);
-}
-
 Bytes BuildPayloadFromFiles(const PackArguments& arguments) {
   if (!arguments.rawPayload.empty()) return ReadFileBytes(arguments.rawPayload);
   std::vector<PackFile> files;

@@ -1,0 +1,103 @@
+// selfpatch build PROJECT.toml -o update.exe: the patch of a project packed into
+// the installer with the project's [pack] settings, checked before and after.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "builder/cli/command.h"
+#include "builder/cli/project_command.h"
+#include "builder/pack.h"
+#include "builder/pack_files.h"
+#include "builder/pack_stub.h"
+
+namespace {
+
+const char kDescription[] =
+    "Makes the patch of a project file as `selfpatch make` does, then packs it\n"
+    "into the installer program with the follow-up programs and switches of the\n"
+    "project's [pack] section, as `selfpatch pack` does. The patch is verified\n"
+    "against every old folder and the new folder before packing, and read back\n"
+    "from the written installer and verified again.";
+
+const char kFooter[] =
+    "Example:\n"
+    "  selfpatch build product.toml -o update.exe";
+
+// The payload's name for the patch.
+constexpr const char* kPatchEntryName = "update.dif";
+
+struct BuildArguments {
+  std::string project, output, stub;
+  int zopfliIterations = CompressionOptions().zopfliIterations;
+};
+
+// The patch entry of the installer written at `path`.
+Bytes PatchOfInstaller(const std::string& path) {
+  const InstallerContents contents = ReadInstaller(ReadFileBytes(path));
+  for (const ContainerEntry& entry : ParsePayload(ByteView{contents.payload.data(),
+                                                           uint32_t(contents.payload.size())}))
+    if (entry.name == kPatchEntryName) return InflateEntry(entry.data);
+  throw PackError(path + ": the written installer holds no patch");
+}
+
+int Build(const BuildArguments& arguments) {
+  const ProjectPatch made = MakeVerifiedPatch(arguments.project, "build");
+  const PackSettings& settings = made.project.pack;
+  std::vector<PackFile> files = {{kPatchEntryName, made.made.bytes}};
+  for (const auto& program : settings.run)
+    files.push_back({program.filename().string(), ReadFileBytes(program.string())});
+  const std::string switches = SwitchText(settings.silent, settings.killParent);
+  CheckSwitchText(switches);
+  CompressionOptions compression;
+  compression.zopfliIterations = arguments.zopfliIterations;
+  const Bytes payload = BuildPayload(files, compression);
+  std::vector<std::string> warnings;
+  const Bytes installer = PackInstaller(LoadStub(arguments.stub), payload, switches, warnings);
+  for (const std::string& warning : warnings)
+    std::fprintf(stderr, "selfpatch build: warning: %s\n", warning.c_str());
+  WriteFileReplacing(arguments.output, installer, true);
+  VerifyWritten(made, PatchOfInstaller(arguments.output), "build");
+  std::printf("%s: %zu bytes, payload %zu bytes", arguments.output.c_str(), installer.size(),
+              payload.size());
+  if (!switches.empty()) std::printf(", switches \"%s\"", switches.c_str());
+  for (size_t i = 1; i < files.size(); ++i) std::printf(", runs %s", files[i].name.c_str());
+  std::printf("\n");
+  PrintPatchSummary(made);
+  return 0;
+}
+
+int RunBuild(int argc, char** argv) {
+  CLI::App app(kDescription, "selfpatch build");
+  app.footer(kFooter);
+  BuildArguments arguments;
+  app.add_option("project", arguments.project, "The project file (.toml)")
+      ->required()
+      ->check(CLI::ExistingFile);
+  app.add_option("-o,--output", arguments.output, "The installer to write (.exe)")->required();
+  app.add_option("--stub", arguments.stub,
+                 "Installer program to pack into (default: the one built into this tool)")
+      ->check(CLI::ExistingFile);
+  app.add_option("--zopfli-iterations", arguments.zopfliIterations,
+                 "Iterations of the zopfli encoder tried besides zlib -9; 0 for zlib alone")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 1000));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error);
+  }
+  try {
+    return Build(arguments);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "selfpatch build: %s\n", error.what());
+    return 1;
+  }
+}
+
+const CommandRegistration registration(
+    {"build", "make a project's patch and pack it into an installer", RunBuild});
+
+}  // namespace

@@ -1,0 +1,59 @@
+#include "builder/cli/project_command.h"
+
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+
+#include "builder/verify.h"
+
+namespace {
+
+std::vector<std::filesystem::path> FoldersToVerify(const Project& project) {
+  std::vector<std::filesystem::path> folders = project.oldFolders;
+  folders.push_back(project.newFolder);
+  return folders;
+}
+
+size_t CheckAgainstFolders(const Project& project, const Bytes& patch, const char* command) {
+  const VerifyReport report =
+      VerifyPatch(ByteView{patch.data(), uint32_t(patch.size())}, FoldersToVerify(project));
+  if (!report.ok) {
+    std::fprintf(stderr, "selfpatch %s: the patch does not bring every folder to the new version:\n",
+                 command);
+    std::cerr.flush();
+    PrintVerifyReport(std::cerr, report);
+    throw std::runtime_error("verification failed; nothing written");
+  }
+  return report.rows.size();
+}
+
+}  // namespace
+
+ProjectPatch MakeVerifiedPatch(const std::string& projectFile, const char* command) {
+  ProjectPatch result{LoadProject(projectFile), {}};
+  result.made = MakePatch(result.project);
+  for (const std::string& warning : result.made.summary.warnings)
+    std::fprintf(stderr, "selfpatch %s: warning: %s\n", command, warning.c_str());
+  CheckAgainstFolders(result.project, result.made.bytes, command);
+  return result;
+}
+
+void VerifyWritten(const ProjectPatch& made, const Bytes& patch, const char* command) {
+  if (patch != made.made.bytes) throw std::runtime_error("the written patch differs from the one made");
+  CheckAgainstFolders(made.project, patch, command);
+}
+
+void PrintPatchSummary(const ProjectPatch& made) {
+  const MakeSummary& s = made.made.summary;
+  std::printf("patch: %llu bytes for %zu files of %llu bytes (%zu with records, %zu unchanged)\n",
+              (unsigned long long)s.patchBytes, s.files, (unsigned long long)s.newBytes, s.groups,
+              s.unchangedFiles);
+  std::printf("records: %zu delta, %zu chained, %zu full", s.deltaRecords, s.chainRecords,
+              s.fullRecords);
+  if (s.sharedCopies) std::printf("; %zu old copies share a record", s.sharedCopies);
+  if (s.droppedDeltas) std::printf("; %zu deltas not smaller than the full content left out",
+                                   s.droppedDeltas);
+  std::printf("\nverified: %zu old folder(s) and the new folder come out as version %s\n",
+              made.project.oldFolders.size(), made.project.toVersion.c_str());
+  if (!s.warnings.empty()) std::printf("warnings: %zu (see above)\n", s.warnings.size());
+}

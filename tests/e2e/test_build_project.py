@@ -1,0 +1,79 @@
+"""`selfpatch build` from a project file, run for real: a product with three old
+versions, an installer built from its project, run silently against an
+installed old version; afterwards every file of the product is the new one.
+
+The product folder is put on the program search path (WINEPATH), which is
+where the installer looks when the registry names no install folder.
+"""
+
+import random
+import shutil
+
+import pytest
+
+import kit
+
+
+def versions():
+    """Four versions of a small product, each {relative path: bytes}."""
+    rng = random.Random(77)
+    app = bytes(rng.getrandbits(8) for _ in range(24 * 1024))
+    apps = [app]
+    for step in range(3):  # each release adds code at the end: chains pay off
+        apps.append(apps[-1] + bytes(rng.getrandbits(8) for _ in range(1500 + step)))
+    core = b"".join(b"routine %05d\r\n" % i for i in range(800))
+    cores = [core, core + b"fix 2\r\n", core + b"fix 2\r\n", core + b"fix 2\r\nfix 4\r\n"]
+    result = []
+    for n in range(4):
+        files = {"app.exe": apps[n], "data/core.dll": cores[n],
+                 "readme.txt": b"Sample %d.0\r\n" % (n + 1)}
+        if n == 3:
+            files["data/plugins.dat"] = b"plugin table\r\n" * 30  # new in 4.0
+        if n < 2:
+            files["legacy.hlp"] = b"old help"  # dropped in 3.0
+        result.append(files)
+    return result
+
+
+def write_folder(folder, files):
+    for name, content in files.items():
+        path = folder / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(content)
+
+
+def snapshot(folder):
+    return {str(p.relative_to(folder)): p.read_bytes()
+            for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+@pytest.fixture
+def project(case):
+    all_versions = versions()
+    for n, files in enumerate(all_versions):
+        write_folder(case.path("v%d" % (n + 1)), files)
+    case.path("product.toml").write_text(
+        '[product]\nname = "Sample"\nfrom = "1.0"\nto = "4.0"\n'
+        '[folders]\nnew = "v4"\nold = ["v1", "v2", "v3"]\n'
+        '[pack]\nsilent = true\n')
+    result = kit.selfpatch("build", case.path("product.toml"), "-o", case.path("update.exe"),
+                           "--stub", kit.SFX, "--zopfli-iterations", "0")
+    return case, all_versions, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("installed", [1, 2, 3])
+def test_installed_old_version_becomes_the_new_one(project, installed, no_leftovers):
+    case, all_versions, output = project
+    product = case.path("product")
+    shutil.rmtree(product, ignore_errors=True)
+    write_folder(product, all_versions[installed - 1])
+
+    run = kit.run(case.path("update.exe"), env={"WINEPATH": kit.to_windows(product)})
+
+    assert run.code == 0, output
+    after = snapshot(product)
+    expected = dict(all_versions[3])
+    if installed < 3:
+        expected["legacy.hlp"] = b"old help"  # a patch does not delete files
+    assert after == expected
+    assert "chained" in output and "legacy.hlp" in output
