@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "builder/format/delta_output.h"
 #include "builder/pack_files.h"
 #include "patch/crc32.h"
 #include "patch/records.h"

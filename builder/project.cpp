@@ -18,7 +18,6 @@ class Reader {
  public:
   Reader(const fs::path& file) : file_(file) {
     base_ = file.parent_path();
-    if (base_.empty()) base_ = ".";
   }
 
   [[noreturn]] void Fail(const toml::node* at, const std::string& what) const {
@@ -73,7 +72,7 @@ class Reader {
   // A path from the project file, resolved against its folder.
   fs::path Resolve(const std::string& text) const {
     const fs::path path(text);
-    return path.is_absolute() ? path : base_ / path;
+    return path.is_absolute() || base_.empty() ? path : base_ / path;
   }
 
   fs::path Folder(const toml::node* node, const std::string& what) const {

@@ -7,6 +7,7 @@ where the installer looks when the registry names no install folder.
 """
 
 import random
+import re
 import shutil
 
 import pytest
@@ -76,4 +77,6 @@ def test_installed_old_version_becomes_the_new_one(project, installed, no_leftov
     if installed < 3:
         expected["legacy.hlp"] = b"old help"  # a patch does not delete files
     assert after == expected
-    assert "chained" in output and "legacy.hlp" in output
+    # Each release added code: the oldest versions reach 4.0 through chains.
+    assert int(re.search(r"(\d+) chained", output).group(1)) > 0
+    assert "legacy.hlp" in output

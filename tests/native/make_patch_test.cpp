@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 
+#include "builder/format/delta_output.h"
 #include "builder/verify.h"
 #include "patch/crc32.h"
 #include "patch/records.h"
@@ -70,7 +72,7 @@ TEST_F(MakePatchTest, DeltaPerDistinctOldVersionThenTheFullContentLast) {
   const Bytes v4 = Edited(v3, 9000);
   // readme.txt is the same in v1 and v3: one record serves both.
   Version("v1", {{"app.exe", v1}, {"docs/readme.txt", RandomContent(5000, 7)}});
-  Version("v2", {{"app.exe", v2}, {"docs/readme.txt", RandomContent(5000, 8)}});
+  Version("v2", {{"app.exe", v2}, {"docs/readme.txt", Edited(RandomContent(5000, 7), 3000)}});
   Version("v3", {{"app.exe", v3}, {"docs/readme.txt", RandomContent(5000, 7)}});
   Version("new", {{"app.exe", v4}, {"docs/readme.txt", Edited(RandomContent(5000, 7), 10)}});
   const Project project = Load({"v1", "v2", "v3"});
