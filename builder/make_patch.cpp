@@ -53,10 +53,6 @@ bool IsSafeRecordName(const char* name) {
   return true;
 }
 
-int CodePageOf(const Project& project) {
-  return project.codepage ? project.codepage : project.language == "ja" ? 932 : 1252;
-}
-
 // Files of `folder` and its sub-folders, relative to it with '/' separators, sorted.
 std::vector<std::string> ListFiles(const fs::path& folder) {
   std::vector<std::string> files;
@@ -174,7 +170,7 @@ class PatchMaker {
     std::vector<FileJob> jobs;
     std::map<std::string, std::string> names;  // lower-case record name -> path, for clashes
     for (const auto& [lower, relative] : newIndex.byLowerName) {
-      FileJob job{relative, RecordNameOf(relative, CodePageOf(project_)), project_.OptionsFor(relative), 0};
+      FileJob job{relative, RecordNameOf(relative, project_.CodePage()), project_.OptionsFor(relative), 0};
       const auto [at, added] = names.emplace(Lower(job.name), relative);
       if (!added)
         throw std::runtime_error(relative + " and " + at->second +

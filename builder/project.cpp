@@ -106,7 +106,7 @@ void ReadProduct(const Reader& reader, const toml::table& root, Project& project
       reader.Fail(node, "[product] codepage must be a Windows code page number such as 1252 or 932");
     project.codepage = int(node->as_integer()->get());
   }
-  const int codepage = project.codepage ? project.codepage : project.language == "ja" ? 932 : 1252;
+  const int codepage = project.CodePage();
   for (const char* key : {"name", "from", "to"}) {
     try {
       ConvertToCodePage(product.get(key)->as_string()->get(), codepage);
@@ -148,7 +148,7 @@ void ReadOptions(const Reader& reader, const toml::table& root, Project& project
 void ReadTexts(const Reader& reader, const toml::table& root, Project& project) {
   const toml::table* texts = reader.Section(root, "texts", false);
   if (!texts) return;
-  const int codepage = project.codepage ? project.codepage : project.language == "ja" ? 932 : 1252;
+  const int codepage = project.CodePage();
   // In the order written in the file (the table itself is ordered by name).
   std::vector<std::pair<const toml::key*, const toml::node*>> entries;
   for (const auto& [key, node] : *texts) entries.push_back({&key, &node});

@@ -49,6 +49,9 @@ struct Project {
   std::vector<FileOptions> files;
   PackSettings pack;
 
+  // The code page of the patch's texts and names: `codepage`, else the language's.
+  int CodePage() const { return codepage ? codepage : language == "ja" ? 932 : 1252; }
+
   // The options of `path` (relative to the new folder, '/' separators); the
   // project-wide defaults when the file has no [[files]] entry.
   FileOptions OptionsFor(const std::string& path) const;

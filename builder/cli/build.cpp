@@ -20,7 +20,7 @@ const char kDescription[] =
     "into the installer program with the follow-up programs and switches of the\n"
     "project's [pack] section, as `selfpatch pack` does. The patch is verified\n"
     "against every old folder and the new folder before packing, and read back\n"
-    "from the written installer and verified again.";
+    "from the written installer and compared with the one verified.";
 
 const char kFooter[] =
     "Example:\n"
@@ -59,7 +59,7 @@ int Build(const BuildArguments& arguments) {
   for (const std::string& warning : warnings)
     std::fprintf(stderr, "selfpatch build: warning: %s\n", warning.c_str());
   WriteFileReplacing(arguments.output, installer, true);
-  VerifyWritten(made, PatchOfInstaller(arguments.output), "build");
+  CheckWritten(made, PatchOfInstaller(arguments.output), arguments.output);
   std::printf("%s: %zu bytes, payload %zu bytes", arguments.output.c_str(), installer.size(),
               payload.size());
   if (!switches.empty()) std::printf(", switches \"%s\"", switches.c_str());

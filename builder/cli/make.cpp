@@ -39,7 +39,7 @@ int RunMake(int argc, char** argv) {
   try {
     const ProjectPatch made = MakeVerifiedPatch(project, "make");
     WriteFileReplacing(output, made.made.bytes, false);
-    VerifyWritten(made, ReadFileBytes(output), "make");
+    CheckWritten(made, ReadFileBytes(output), output);
     std::printf("%s: ", output.c_str());
     PrintPatchSummary(made);
     return 0;

@@ -14,7 +14,7 @@ std::vector<std::filesystem::path> FoldersToVerify(const Project& project) {
   return folders;
 }
 
-size_t CheckAgainstFolders(const Project& project, const Bytes& patch, const char* command) {
+void CheckAgainstFolders(const Project& project, const Bytes& patch, const char* command) {
   const VerifyReport report =
       VerifyPatch(ByteView{patch.data(), uint32_t(patch.size())}, FoldersToVerify(project));
   if (!report.ok) {
@@ -24,7 +24,6 @@ size_t CheckAgainstFolders(const Project& project, const Bytes& patch, const cha
     PrintVerifyReport(std::cerr, report);
     throw std::runtime_error("verification failed; nothing written");
   }
-  return report.rows.size();
 }
 
 }  // namespace
@@ -38,9 +37,9 @@ ProjectPatch MakeVerifiedPatch(const std::string& projectFile, const char* comma
   return result;
 }
 
-void VerifyWritten(const ProjectPatch& made, const Bytes& patch, const char* command) {
-  if (patch != made.made.bytes) throw std::runtime_error("the written patch differs from the one made");
-  CheckAgainstFolders(made.project, patch, command);
+void CheckWritten(const ProjectPatch& made, const Bytes& written, const std::string& output) {
+  if (written != made.made.bytes)
+    throw std::runtime_error(output + ": the patch read back is not the one verified");
 }
 
 void PrintPatchSummary(const ProjectPatch& made) {

@@ -19,8 +19,9 @@ struct ProjectPatch {
 // mismatch (the verification report is printed to stderr first).
 ProjectPatch MakeVerifiedPatch(const std::string& projectFile, const char* command);
 
-// Verifies the patch bytes `patch` again (as read back from what was written).
-void VerifyWritten(const ProjectPatch& made, const Bytes& patch, const char* command);
+// Checks that `written` (the patch read back from what was written) is the
+// patch that was verified. Throws std::runtime_error when it is not.
+void CheckWritten(const ProjectPatch& made, const Bytes& written, const std::string& output);
 
 // The records, sizes, chains and warnings of `made` in a few lines.
 void PrintPatchSummary(const ProjectPatch& made);
