@@ -205,17 +205,21 @@ class PatchMaker {
 
   std::string OldFolderName(size_t index) const { return project_.oldFolders[index].string(); }
 
+  // The old folders at `indexes`, for messages.
+  std::string Listed(const std::vector<size_t>& indexes) const {
+    std::string list;
+    for (size_t i : indexes) list += (list.empty() ? "" : ", ") + OldFolderName(i);
+    return list;
+  }
+
   void ReportOldOnlyFiles(const FolderIndex& newIndex) {
     std::map<std::string, std::vector<size_t>> oldOnly;
     for (size_t i = 0; i < oldIndexes_.size(); ++i)
       for (const auto& [lower, relative] : oldIndexes_[i].byLowerName)
         if (!newIndex.byLowerName.count(lower)) oldOnly[relative].push_back(i);
-    for (const auto& [relative, folders] : oldOnly) {
-      std::string where;
-      for (size_t i : folders) where += (where.empty() ? "" : ", ") + OldFolderName(i);
-      Warn(relative + " is only in old versions (" + where +
+    for (const auto& [relative, folders] : oldOnly)
+      Warn(relative + " is only in old versions (" + Listed(folders) +
            "): a patch cannot delete files, it stays where it is installed");
-    }
   }
 
   const std::string* OldCopy(size_t folder, const std::string& relative) const {
@@ -232,16 +236,15 @@ class PatchMaker {
   }
 
   // The distinct old contents of a file that differ from the new one, in the
-  // order of the old folders (oldest first). `missing` counts old versions
+  // order of the old folders (oldest first). `missing` gets the old folders
   // without the file.
   std::vector<OldContent> OldContents(const std::string& relative, const Bytes& newBytes,
-                                      uint32_t newCrc, size_t& missing) {
+                                      uint32_t newCrc, std::vector<size_t>& missing) {
     std::vector<OldContent> contents;
-    missing = 0;
     for (size_t i = 0; i < oldIndexes_.size(); ++i) {
       const std::string* name = OldCopy(i, relative);
       if (!name) {
-        ++missing;
+        missing.push_back(i);
         continue;
       }
       Bytes bytes = ReadSourceFile(project_.oldFolders[i] / *name);
@@ -275,9 +278,9 @@ class PatchMaker {
     const Bytes newBytes = ReadSourceFile(newPath);
     const uint32_t newCrc = CrcOf(newBytes);
     summary_.newBytes += newBytes.size();
-    size_t missing = 0;
+    std::vector<size_t> missing;
     std::vector<OldContent> contents = OldContents(job.relative, newBytes, newCrc, missing);
-    if (contents.empty() && missing == 0 && !oldIndexes_.empty()) {
+    if (contents.empty() && missing.empty() && !oldIndexes_.empty()) {
       ++summary_.unchangedFiles;
       return {};
     }
@@ -332,9 +335,12 @@ class PatchMaker {
       record.lastWriteTime = stamp;
       group.push_back(std::move(record));
       ++summary_.fullRecords;
-    } else if (missing > 0) {
-      Warn(job.relative + " is missing from " + std::to_string(missing) +
-           " old version(s) and full = false: the patch cannot create it there");
+    } else if (!missing.empty()) {
+      const std::string what = job.relative + ": missing from " + Listed(missing) +
+                               " and full = false: the patch cannot create it there";
+      if (!job.options.optional)
+        throw std::runtime_error(what + " (give it its full content, or mark it optional)");
+      Warn(what);
     }
     return group;
   }

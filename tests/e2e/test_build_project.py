@@ -9,6 +9,7 @@ where the installer looks when the registry names no install folder.
 import random
 import re
 import shutil
+import subprocess
 
 import pytest
 
@@ -80,3 +81,32 @@ def test_installed_old_version_becomes_the_new_one(project, installed, no_leftov
     # Each release added code: the oldest versions reach 4.0 through chains.
     assert int(re.search(r"(\d+) chained", output).group(1)) > 0
     assert "legacy.hlp" in output
+
+
+
+PRODUCT = '[product]\nname = "Sample"\nfrom = "1.0"\nto = "4.0"\n'
+
+
+@pytest.mark.parametrize("command", ["make", "build"])
+@pytest.mark.parametrize("fault,project_text,message", [
+    # The project file's own faults, named with file and line.
+    ("unknown key", PRODUCT + 'edition = "pro"\n[folders]\nnew = "v4"\nold = ["v1"]\n',
+     "product.toml:5: unknown key 'edition' in [product]"),
+    ("missing folder", PRODUCT + '[folders]\nnew = "v4"\nold = ["v0"]\n',
+     "product.toml:7: [folders] old 'v0' does not exist"),
+    # A patch that would not bring every old folder to the new version: without
+    # full records, the file that 1.0 lacks cannot be created there.
+    ("new file not created", PRODUCT + '[folders]\nnew = "v4"\nold = ["v1", "v3"]\n'
+     '[options]\nfull = false\n', "data/plugins.dat: missing from"),
+])
+def test_faults_fail_the_command_and_write_nothing(case, command, fault, project_text, message):
+    for n, files in enumerate(versions()):
+        write_folder(case.path("v%d" % (n + 1)), files)
+    case.path("product.toml").write_text(project_text)
+    out = case.path("update.out")
+    stub = ["--stub", str(kit.SFX)] if command == "build" else []
+    result = subprocess.run([str(kit.SELFPATCH), command, str(case.path("product.toml")),
+                             "-o", str(out), *stub], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert message in result.stderr
+    assert not out.exists()

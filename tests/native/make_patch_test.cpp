@@ -203,16 +203,24 @@ TEST_F(MakePatchTest, PerFileOptionsSetTheFlagsOfEveryRecordOfTheGroup) {
   }
 }
 
-TEST_F(MakePatchTest, ProjectWideFullFalseLeavesOutEveryFullRecordAndWarnsOfFilesItCannotCreate) {
+TEST_F(MakePatchTest, WithoutFullRecordsAFileMissingFromAnOldVersionMustBeOptional) {
   const Bytes old = RandomContent(4000, 50);
   Version("v1", {{"app.exe", old}});
   Version("new", {{"app.exe", Edited(old, 7)}, {"added.txt", RandomContent(100, 51)}});
-  const Project project = Load({"v1"}, "[options]\nfull = false\n");
-  const MadePatch made = MakePatch(project);
+  const MadePatch made =
+      MakePatch(Load({"v1"}, "[options]\nfull = false\n[[files]]\npath = \"added.txt\"\noptional = true\n"));
   ASSERT_EQ(made.patch.records.size(), 1u);
   EXPECT_NE(made.patch.records[0].oldSize, 0u);
   ASSERT_EQ(made.summary.warnings.size(), 1u);
-  EXPECT_NE(made.summary.warnings[0].find("added.txt"), std::string::npos);
+  EXPECT_NE(made.summary.warnings[0].find("added.txt: missing from"), std::string::npos);
+
+  // Not optional: the patch could not bring v1 to the new version.
+  try {
+    MakePatch(Load({"v1"}, "[options]\nfull = false\n"));
+    ADD_FAILURE() << "accepted";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("added.txt: missing from"), std::string::npos) << error.what();
+  }
 }
 
 TEST_F(MakePatchTest, UnchangedFilesGetNoRecordsAndOldOnlyFilesAreReported) {
