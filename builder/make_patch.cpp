@@ -10,6 +10,7 @@
 #include "builder/format/delta_output.h"
 #include "builder/pack_files.h"
 #include "patch/crc32.h"
+#include "patch/record_name.h"
 #include "patch/records.h"
 
 namespace fs = std::filesystem;
@@ -23,34 +24,6 @@ std::string Lower(std::string text) {
   for (char& c : text)
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   return text;
-}
-
-// Placeholder until the shared name check lands: the rules the installer's
-// validation applies to record names.
-bool IsReservedDeviceName(std::string stem) {
-  stem = Lower(stem);
-  if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") return true;
-  return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
-         stem[3] >= '1' && stem[3] <= '9';
-}
-
-bool IsSafeRecordName(const char* name) {
-  const std::string text(name);
-  if (text.empty() || text.size() >= 240) return false;
-  size_t start = 0;
-  while (start <= text.size()) {
-    const size_t end = std::min(text.find('\\', start), text.size());
-    const std::string part = text.substr(start, end - start);
-    if (part.empty() || part == "." || part == ".." || part.back() == '.' || part.back() == ' ')
-      return false;
-    if (IsReservedDeviceName(part.substr(0, part.find('.')))) return false;
-    start = end + 1;
-  }
-  for (unsigned char c : text)
-    if (c < 0x20 || c == ':' || c == '/' || c == '*' || c == '?' || c == '"' || c == '<' ||
-        c == '>' || c == '|')
-      return false;
-  return true;
 }
 
 // Files of `folder` and its sub-folders, relative to it with '/' separators, sorted.
@@ -133,8 +106,9 @@ std::string RecordNameOf(const std::string& relative, int codepage) {
     throw std::runtime_error(relative + ": the name cannot be written in code page " +
                              std::to_string(codepage) + ": " + error.what());
   }
-  if (!IsSafeRecordName(name.c_str()))
-    throw std::runtime_error(relative + ": not a name the installer accepts for a file");
+  if (const char* fault = RecordNameFault(name.c_str()))
+    throw std::runtime_error(relative + ": not a name the installer accepts for a file (" +
+                             std::string(fault) + ")");
   return name;
 }
 
