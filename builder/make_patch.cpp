@@ -142,13 +142,8 @@ class PatchMaker {
     ReportOldOnlyFiles(newIndex);
 
     std::vector<FileJob> jobs;
-    std::map<std::string, std::string> names;  // lower-case record name -> path, for clashes
     for (const auto& [lower, relative] : newIndex.byLowerName) {
       FileJob job{relative, RecordNameOf(relative, project_.CodePage()), project_.OptionsFor(relative), 0};
-      const auto [at, added] = names.emplace(Lower(job.name), relative);
-      if (!added)
-        throw std::runtime_error(relative + " and " + at->second +
-                                 " get record names that differ only in case");
       job.order = GroupOrder(job);
       jobs.push_back(job);
     }
@@ -272,8 +267,8 @@ class PatchMaker {
         // oldSize 0 marks a full record: an empty copy is served by the full
         // record, which matches it exactly.
         if (!full)
-          Warn(job.relative + ": the copy in " + OldFolderName(old.folders[0]) +
-               " is empty and only a full record could update it, but full = false");
+          throw std::runtime_error(job.relative + ": the copy in " + OldFolderName(old.folders[0]) +
+                                   " is empty, which only a full record can update, but full = false");
         continue;
       }
       Bytes body = EncodeDeltaBody(ViewOf(old.bytes), ViewOf(newBytes), encoder_);
