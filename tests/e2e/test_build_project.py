@@ -1,6 +1,7 @@
 """`selfpatch build` from a project file, run for real: a product with three old
 versions, an installer built from its project, run silently against an
-installed old version; afterwards every file of the product is the new one.
+installed old version; afterwards every file of the product is the new one and
+the follow-up program has run.
 
 The product folder is put on the program search path (WINEPATH), which is
 where the installer looks when the registry names no install folder.
@@ -54,10 +55,11 @@ def project(case):
     all_versions = versions()
     for n, files in enumerate(all_versions):
         write_folder(case.path("v%d" % (n + 1)), files)
+    case.recorder("after.exe")
     case.path("product.toml").write_text(
         '[product]\nname = "Sample"\nfrom = "1.0"\nto = "4.0"\n'
         '[folders]\nnew = "v4"\nold = ["v1", "v2", "v3"]\n'
-        '[pack]\nsilent = true\n')
+        '[pack]\nsilent = true\nrun = ["after.exe"]\n')
     result = kit.selfpatch("build", case.path("product.toml"), "-o", case.path("update.exe"),
                            "--stub", kit.SFX, "--zopfli-iterations", "0")
     return case, all_versions, result.stdout + result.stderr
@@ -70,7 +72,7 @@ def test_installed_old_version_becomes_the_new_one(project, installed, no_leftov
     shutil.rmtree(product, ignore_errors=True)
     write_folder(product, all_versions[installed - 1])
 
-    run = kit.run(case.path("update.exe"), env={"WINEPATH": kit.to_windows(product)})
+    run = kit.run(case.path("update.exe"), env=dict(case.env, WINEPATH=kit.to_windows(product)))
 
     assert run.code == 0, output
     after = snapshot(product)
@@ -81,7 +83,8 @@ def test_installed_old_version_becomes_the_new_one(project, installed, no_leftov
     # Each release added code: the oldest versions reach 4.0 through chains.
     assert int(re.search(r"(\d+) chained", output).group(1)) > 0
     assert "legacy.hlp" in output
-
+    # The follow-up program of [pack] ran once, from the unpack folder.
+    assert len(case.record("after.exe")) == 1
 
 
 PRODUCT = '[product]\nname = "Sample"\nfrom = "1.0"\nto = "4.0"\n'
