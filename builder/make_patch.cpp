@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <tuple>
 
@@ -26,26 +27,25 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// Files of `folder` and its sub-folders, relative to it with '/' separators, sorted.
-std::vector<std::string> ListFiles(const fs::path& folder) {
-  std::vector<std::string> files;
-  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator();
-       ++it)
-    if (it->is_regular_file()) files.push_back(it->path().lexically_relative(folder).generic_string());
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 // One folder's files by their name without regard to case, as the installer
 // finds them on Windows.
 struct FolderIndex {
   fs::path folder;
   std::map<std::string, std::string> byLowerName;  // lower-case name -> name on disk
+  std::set<std::string> lowerSubfolders;           // lower-case, '/' separators
 };
 
+// The files and sub-folders of `folder`, relative to it with '/' separators.
 FolderIndex IndexFolder(const fs::path& folder) {
-  FolderIndex index{folder, {}};
-  for (const std::string& name : ListFiles(folder)) {
+  FolderIndex index{folder, {}, {}};
+  std::vector<std::string> files;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string relative = it->path().lexically_relative(folder).generic_string();
+    if (it->is_directory()) index.lowerSubfolders.insert(Lower(relative));
+    else if (it->is_regular_file()) files.push_back(relative);
+  }
+  std::sort(files.begin(), files.end());  // so that a clash names the same pair every time
+  for (const std::string& name : files) {
     const auto [at, added] = index.byLowerName.emplace(Lower(name), name);
     if (!added)
       throw std::runtime_error(folder.string() + ": '" + at->second + "' and '" + name +
@@ -204,6 +204,19 @@ class PatchMaker {
     return job.options.optional ? 1 : 0;
   }
 
+  // The installer creates a missing file in its folder but creates no folders:
+  // where the folder is missing too, it could not write the file and would end
+  // the whole update.
+  void CheckFolderExists(const std::string& relative, const std::vector<size_t>& missing) const {
+    const std::string parent = fs::path(relative).parent_path().generic_string();
+    if (parent.empty()) return;
+    for (size_t i : missing)
+      if (!oldIndexes_[i].lowerSubfolders.count(Lower(parent)))
+        throw std::runtime_error(relative + ": the folder " + parent + " is not in " + OldFolderName(i) +
+                                 " and the installer creates files but no folders (set create = false "
+                                 "for the file to leave it out where it is missing)");
+  }
+
   // The distinct old contents of a file that differ from the new one, in the
   // order of the old folders (oldest first). `missing` gets the old folders
   // without the file.
@@ -300,6 +313,7 @@ class PatchMaker {
       group.push_back(std::move(*records[k]));
     }
     if (full) {
+      if (job.options.create) CheckFolderExists(job.relative, missing);
       PatchRecord record = FullRecord(job.name, newBytes, flags);
       record.lastWriteTime = stamp;
       group.push_back(std::move(record));

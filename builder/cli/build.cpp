@@ -12,6 +12,7 @@
 #include "builder/pack.h"
 #include "builder/pack_files.h"
 #include "builder/pack_stub.h"
+#include "builder/verify.h"
 
 namespace {
 
@@ -34,15 +35,6 @@ struct BuildArguments {
   int zopfliIterations = CompressionOptions().zopfliIterations;
 };
 
-// The patch entry of the installer written at `path`.
-Bytes PatchOfInstaller(const std::string& path) {
-  const InstallerContents contents = ReadInstaller(ReadFileBytes(path));
-  for (const ContainerEntry& entry : ParsePayload(ByteView{contents.payload.data(),
-                                                           uint32_t(contents.payload.size())}))
-    if (entry.name == kPatchEntryName) return InflateEntry(entry.data);
-  throw PackError(path + ": the written installer holds no patch");
-}
-
 int Build(const BuildArguments& arguments) {
   const ProjectPatch made = MakeVerifiedPatch(arguments.project, "build");
   const PackSettings& settings = made.project.pack;
@@ -59,7 +51,7 @@ int Build(const BuildArguments& arguments) {
   for (const std::string& warning : warnings)
     std::fprintf(stderr, "selfpatch build: warning: %s\n", warning.c_str());
   WriteFileReplacing(arguments.output, installer, true);
-  CheckWritten(made, PatchOfInstaller(arguments.output), arguments.output);
+  CheckWritten(made, PatchOfFile(ReadFileBytes(arguments.output)), arguments.output);
   std::printf("%s: %zu bytes, payload %zu bytes", arguments.output.c_str(), installer.size(),
               payload.size());
   if (!switches.empty()) std::printf(", switches \"%s\"", switches.c_str());

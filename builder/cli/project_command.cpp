@@ -16,7 +16,8 @@ std::vector<std::filesystem::path> FoldersToVerify(const Project& project) {
 
 void CheckAgainstFolders(const Project& project, const Bytes& patch, const char* command) {
   const VerifyReport report =
-      VerifyPatch(ByteView{patch.data(), uint32_t(patch.size())}, FoldersToVerify(project));
+      VerifyPatch(ByteView{patch.data(), uint32_t(patch.size())}, FoldersToVerify(project),
+                  project.CodePage());
   if (!report.ok) {
     std::fprintf(stderr, "selfpatch %s: the patch does not bring every folder to the new version:\n",
                  command);

@@ -41,7 +41,7 @@ class MakePatchTest : public ::testing::Test {
   static void ExpectEveryFolderComesOutNew(const Project& project, const MadePatch& made) {
     std::vector<std::filesystem::path> folders = project.oldFolders;
     folders.push_back(project.newFolder);
-    const VerifyReport report = VerifyPatch(ViewOf(made.bytes), folders);
+    const VerifyReport report = VerifyPatch(ViewOf(made.bytes), folders, project.CodePage());
     std::ostringstream rows;
     PrintVerifyReport(rows, report);
     EXPECT_TRUE(report.ok) << rows.str();
@@ -259,6 +259,24 @@ TEST_F(MakePatchTest, FilesTheInstallerFindsComeBeforeFilesItCreates) {
   EXPECT_EQ(made.patch.records.back().name, "alpha.txt");
 }
 
+TEST_F(MakePatchTest, FileInAFolderAnOldVersionLacksIsCreatedOnlyWhereTheFolderIs) {
+  // The installer creates files but no folders: creating plug/a.dll where plug
+  // is missing would fail and end the update.
+  Version("v1", {{"app.exe", RandomContent(100, 1)}});
+  Version("v2", {{"app.exe", RandomContent(100, 1)}, {"plug/readme.txt", RandomContent(10, 2)}});
+  Version("new", {{"app.exe", RandomContent(100, 1)}, {"plug/a.dll", RandomContent(100, 3)}});
+  const std::string refusal = Refusal(Load({"v1", "v2"}));
+  EXPECT_NE(refusal.find("plug/a.dll: the folder plug is not in"), std::string::npos) << refusal;
+  EXPECT_EQ(refusal.find("v2"), std::string::npos) << refusal;
+
+  const Project project = Load({"v1", "v2"}, "[[files]]\npath = \"plug/a.dll\"\ncreate = false\n");
+  const MadePatch made = MakePatch(project);
+  const auto records = RecordsOf(made, "plug\\a.dll");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]->flags, FlagNoCreate);
+  ExpectEveryFolderComesOutNew(project, made);
+}
+
 TEST_F(MakePatchTest, EmptyOldCopyIsServedByTheFullRecordOnly) {
   const Bytes fresh = RandomContent(500, 80);
   Version("v1", {{"log.txt", Bytes{}}});
@@ -277,7 +295,7 @@ TEST_F(MakePatchTest, EmptyOldCopyIsServedByTheFullRecordOnly) {
 TEST_F(MakePatchTest, SameInputsGiveTheSameBytes) {
   const Bytes base = RandomContent(20000, 90);
   Version("v1", {{"a.exe", base}, {"sub/b.dll", RandomContent(900, 91)}});
-  Version("v2", {{"a.exe", Joined(base, RandomContent(500, 92))}});
+  Version("v2", {{"a.exe", Joined(base, RandomContent(500, 92))}, {"sub/c.dll", RandomContent(10, 95)}});
   Version("new", {{"a.exe", Joined(base, RandomContent(900, 93))}, {"sub/b.dll", RandomContent(900, 94)}});
   const Project project = Load({"v1", "v2"});
   EXPECT_EQ(MakePatch(project).bytes, MakePatch(project).bytes);
