@@ -17,16 +17,30 @@ target_link_libraries(sp_win32 PUBLIC sp_core z shell32 advapi32 user32 gdi32 ol
 target_link_libraries(sp_core INTERFACE sp_win32)
 set_property(TARGET sp_core PROPERTY LINK_INTERFACE_MULTIPLICITY 2)
 
-add_executable(selfpatch-sfx WIN32 ${SP_ENTRY_SOURCE} resources/selfpatch.rc)
-target_compile_options(selfpatch-sfx PRIVATE ${SP_WARNINGS} ${SP_INSTALLER_FLAGS})
-target_link_libraries(selfpatch-sfx PRIVATE sp_win32)
 # A file alignment of 1024 puts the first section at file offset 1024 and keeps
 # offsets 960-1023 of the header free for preset switches; sizes stay multiples of 4.
 # The resource section comes last (cmake/rsrc-last.ld), so the packer can
 # rewrite it in place.
-target_link_options(selfpatch-sfx PRIVATE -static -s -Wl,--file-alignment=1024
-  -Wl,--dynamicbase -Wl,--nxcompat -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/rsrc-last.ld)
-set_target_properties(selfpatch-sfx PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/rsrc-last.ld)
+function(sp_installer_program name)
+  add_executable(${name} WIN32 ${SP_ENTRY_SOURCE} resources/selfpatch.rc)
+  target_compile_options(${name} PRIVATE ${SP_WARNINGS} ${SP_INSTALLER_FLAGS})
+  target_link_libraries(${name} PRIVATE ${ARGN})
+  target_link_options(${name} PRIVATE -static -s -Wl,--file-alignment=1024
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/rsrc-last.ld)
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/rsrc-last.ld)
+endfunction()
+sp_installer_program(selfpatch-sfx sp_win32)
+
+# The same installer built with kill points (driver/kill_point.h), for the tests
+# of interrupted updates only. Its Win32 objects are linked whole, so nothing
+# is taken from sp_win32, which sp_core names for its seams.
+add_library(sp_win32_killpoints OBJECT ${SP_WIN32_SOURCES})
+target_include_directories(sp_win32_killpoints PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(sp_win32_killpoints PRIVATE ${SP_WARNINGS} ${SP_INSTALLER_FLAGS})
+target_compile_definitions(sp_win32_killpoints PUBLIC SP_KILLPOINTS WIN32_LEAN_AND_MEAN NOMINMAX
+  _WIN32_WINNT=0x0501)
+sp_installer_program(selfpatch-sfx-killpoints sp_win32_killpoints sp_core z shell32 advapi32
+  user32 gdi32 ole32)
 
 # Win32 unit tests, run under Wine by CTest.
 # Tests and their shared fixtures: every source file of tests/win.

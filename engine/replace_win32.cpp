@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "driver/session.h"
+#include "driver/kill_point.h"
 #include "locate/folders.h"
 #include "patch/crc32.h"
 #include "patch/delta_win32.h"
@@ -73,6 +74,7 @@ void WriteNewContent(HANDLE temp, const FileRecord& record, const MappedFile& ol
 // soon as the new content is written. False: key 29 shown, nothing left.
 bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const char* targetPath,
                          const char* tempPath, uint32_t& crc, uint32_t& size) {
+  KILL_POINT("CreateFile", tempPath);
   HANDLE temp = CreateFileA(tempPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (temp == INVALID_HANDLE_VALUE) {
@@ -80,6 +82,7 @@ bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const ch
     ReleaseMappedFile(oldFile);
     return false;
   }
+  KILL_POINT("WriteFile", tempPath);
   WriteNewContent(temp, record, oldFile);
   ReleaseMappedFile(oldFile);
 
@@ -89,10 +92,12 @@ bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const ch
   FILETIME lastWrite;
   lastWrite.dwLowDateTime = record.lastWriteTimeLow;
   lastWrite.dwHighDateTime = record.lastWriteTimeHigh;
+  KILL_POINT("SetFileTime", tempPath);
   SetFileTime(temp, nullptr, nullptr, &lastWrite);
   const bool closed = CloseHandle(temp) != FALSE;
   if (closed && crc == record.newCrc) return true;
   ErrorBox(Key(29), targetPath);
+  KILL_POINT("DeleteFile", tempPath);
   DeleteFileA(tempPath);
   return false;
 }
@@ -101,11 +106,13 @@ bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const ch
 // family, the "rename" section of WININIT.INI (short paths) elsewhere.
 bool DeferRename(char* targetPath, char* tempPath, bool isNt) {
   if (isNt) {
+    KILL_POINT("MoveFileEx", tempPath);
     return MoveFileExA(tempPath, targetPath,
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
   }
   GetShortPathNameA(targetPath, targetPath, MAX_PATH);
   GetShortPathNameA(tempPath, tempPath, MAX_PATH);
+  KILL_POINT("WritePrivateProfileString", tempPath);
   return WritePrivateProfileStringA("rename", targetPath, tempPath, "WININIT.INI") != FALSE;
 }
 
@@ -116,10 +123,13 @@ bool PutInPlace(char*& targetPath, char*& tempPath, int chainStep, bool isNt) {
   targetPath[strlen(targetPath) + 1] = '\0';
   // Attributes first: where the system keeps the read-only bit in the file's
   // permissions (Wine), the copied descriptor would make the new file read-only.
+  KILL_POINT("SetFileAttributes", targetPath);
   SetFileAttributesA(targetPath, GetFileAttributesA(targetPath) & ~kClearedAttributes);
   CopyFileSecurity(targetPath, tempPath);
   if (chainStep == 0) MoveToRecycleBin(targetPath);
+  KILL_POINT("DeleteFile", targetPath);
   DeleteFileA(targetPath);
+  KILL_POINT("MoveFile", tempPath);
   if (MoveFileA(tempPath, targetPath)) return true;
 
   if (!DeferRename(targetPath, tempPath, isNt)) {
@@ -214,6 +224,7 @@ bool FinishWaitingReplacement(const char* waitingPath, const uint32_t* newCrcs, 
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
   uint32_t crc = 0;
   if (!FileCrcOf(waitingPath, crc) || !IsListed(newCrcs, newCrcCount, crc)) return false;
+  KILL_POINT("MoveFile", waitingPath);
   return MoveFileA(waitingPath, targetPath) != FALSE;
 }
 
@@ -281,6 +292,7 @@ bool CopyFileSecurity(const char* sourcePath, const char* destinationPath) {
       memcmp(source, destination, sourceLength) == 0) {
     return true;
   }
+  KILL_POINT("SetFileSecurity", destinationPath);
   return SetFileSecurityA(destinationPath, information, source) != FALSE;
 }
 
@@ -290,6 +302,7 @@ bool MoveToRecycleBin(const char* path) {
   operation.wFunc = FO_DELETE;
   operation.pFrom = path;
   operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_ALLOWUNDO;
+  KILL_POINT("RecycleFile", path);
   return SHFileOperationA(&operation) == 0;
 }
 

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include "driver/exit_codes.h"
+#include "driver/kill_point.h"
 #include "driver/update.h"
 #include "launcher/payload.h"
 #include "launcher/switches.h"
@@ -65,6 +66,7 @@ int InflateStream(z_stream& stream, HANDLE file, uint8_t* buffer) {
     if (stream.avail_out < kUnpackBufferSize) {
       const DWORD produced = kUnpackBufferSize - stream.avail_out;
       DWORD written = 0;
+      KILL_POINT("WriteFile", "(unpacked entry)");
       if (!WriteFile(file, buffer, produced, &written, nullptr) || written != produced)
         return ExitResourceError;
       stream.next_out = buffer;
@@ -86,6 +88,7 @@ int UnpackEntry(const PayloadEntry& entry, uint8_t* buffer) {
   // The version of the zlib we are built with: zlib refuses a different major
   // version or a different stream size.
   if (inflateInit_(&stream, ZLIB_VERSION, int(sizeof stream)) != Z_OK) return ExitResourceError;
+  KILL_POINT("CreateFile", entry.name);
   HANDLE file = CreateFileA(entry.name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   int code = file == INVALID_HANDLE_VALUE ? int(ExitResourceError) : InflateStream(stream, file, buffer);
@@ -114,8 +117,12 @@ void RemoveUnpacked(ByteView payload, const char* parent, const char* folder) {
   ByteCursor cursor(payload);
   PayloadEntry entry;
   while (ReadPayloadEntry(cursor, entry) == PayloadEntryRead)
-    if (entry.data.size) DeleteFileA(entry.name);
+    if (entry.data.size) {
+      KILL_POINT("DeleteFile", entry.name);
+      DeleteFileA(entry.name);
+    }
   SetCurrentDirectoryA(parent);
+  KILL_POINT("RemoveDirectory", folder);
   RemoveDirectoryA(folder);
 }
 
@@ -190,6 +197,7 @@ int ExtractAndRun(void* instanceHandle, bool silent) {
   if (parent[parentLength - 1] != '\\') lstrcatA(parent, "\\");
   if (!CreateUnpackFolder(parent, folder)) return ExitResourceError;
   if (!SetCurrentDirectoryA(folder)) {
+    KILL_POINT("RemoveDirectory", folder);
     RemoveDirectoryA(folder);
     return ExitResourceError;
   }

@@ -1,6 +1,7 @@
 #include "launcher/unpack_folder.h"
 
 #include <stdint.h>
+#include "driver/kill_point.h"
 
 namespace {
 
@@ -120,6 +121,7 @@ bool CreateUnpackFolder(const char* parent, char* folder) {
     name[2 * sizeof random] = 0;
     if (lstrlenA(parent) + 3 + lstrlenA(name) >= MAX_PATH) return false;
     wsprintfA(folder, "%ssp%s", parent, name);
+    KILL_POINT("CreateDirectory", folder);
     if (CreateDirectoryA(folder, attributes)) return true;
     if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
   }

@@ -1,0 +1,290 @@
+"""Updates interrupted at every change to the file system.
+
+The kill-point build of the installer (selfpatch-sfx-killpoints.exe) numbers
+its calls that create, write, stamp, rename, recycle or delete files and
+folders, and ends itself right before the k-th when SP_KILL_AT=k. A silent
+update of a small product (deltas, chains, full contents, new files) is run
+once to learn every call, then killed before each of them in turn. After each
+kill every target must be at a version the patch upgrades, at its new version,
+or missing with its verified new content waiting beside it as "<name>.~up";
+the shipped installer run again must then bring every target to the new
+version and leave no temporary file.
+"""
+
+import os
+import random
+import shutil
+import time
+from collections import Counter
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import List, Optional
+
+import pytest
+
+import kit
+
+KILLPOINTS_SFX = kit.WIN_BIN / "selfpatch-sfx-killpoints.exe"
+KILLLOOP = kit.WIN_BIN / "killloop.exe"
+KILLED = 0xDEAD  # the kill-point build's exit code (driver/kill_point.h)
+
+TEXTS = {"0": "Demo", "1": "1.0", "2": "3.0", "5": "%s %s update"}
+
+
+def crc32_bzip2(data: bytes) -> int:
+    """The patch format's CRC-32 (the BZIP2 variant: MSB first)."""
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7 if crc & 0x80000000 else crc << 1) & 0xFFFFFFFF
+    return crc ^ 0xFFFFFFFF
+
+
+@dataclass
+class Target:
+    """One file of the product: its versions (oldest first, the last is new),
+    the one installed (None: not installed) and how the patch reaches the new."""
+    name: str
+    kind: str
+    versions: List[bytes]
+    installed: Optional[int]
+    records: list = field(default_factory=list)
+
+    @property
+    def new(self) -> bytes:
+        return self.versions[-1]
+
+    @property
+    def old(self) -> List[bytes]:
+        return self.versions[:-1]
+
+
+def evolve(rng: random.Random, data: bytes, edits: int) -> bytes:
+    """A later version: a few spans replaced, inserted or removed."""
+    out = bytearray(data)
+    for _ in range(edits):
+        at = rng.randrange(len(out))
+        span = rng.randrange(8, 120)
+        choice = rng.randrange(3)
+        if choice == 0:
+            out[at:at + span] = rng.randbytes(span)
+        elif choice == 1:
+            out[at:at] = rng.randbytes(span)
+        else:
+            del out[at:at + span]
+    return bytes(out)
+
+
+# name, how the patch reaches the new version, installed version (None: absent)
+PRODUCT = [
+    ("app.exe", "delta", 0), ("core.dll", "delta", 0), ("ui.dll", "delta", 0),
+    ("data\\table.dat", "delta", 0), ("help.chm", "delta", 0),
+    ("net.dll", "delta+full", 0), ("db.dll", "delta+full", 0), ("font.ttf", "delta+full", 0),
+    ("lang.dll", "chain", 0), ("codec.dll", "chain", 0), ("plugin.dll", "chain", 1),
+    ("render.dll", "chain+full", 0), ("audio.dll", "chain+full", 0), ("sched.dll", "chain+full", 1),
+    ("license.txt", "full", 0), ("config.ini", "full", 0),
+    ("readme.txt", "full", None), ("data\\extra.dat", "full", None),
+    ("logo.bmp", "full", 1), ("empty.log", "full", 0),
+]
+
+
+def product_targets() -> List[Target]:
+    rng = random.Random(20261210)
+    targets = []
+    for name, kind, installed in PRODUCT:
+        count = 3 if kind.startswith("chain") else 2
+        first = b"" if name == "empty.log" else rng.randbytes(rng.randrange(2000, 9000))
+        versions = [first]
+        for _ in range(count - 1):
+            versions.append(evolve(rng, versions[-1] or rng.randbytes(300), 6))
+        targets.append(Target(name, kind, versions, installed))
+    return targets
+
+
+def write_records(case, targets: List[Target]) -> list:
+    """Writes the versions into the case folder; returns the patch records."""
+    records = []
+    for target in targets:
+        files = []
+        for index, content in enumerate(target.versions):
+            path = case.path(f"versions/{index}/{target.name.replace(chr(92), '/')}")
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(content)
+            files.append({"file": str(path.relative_to(case.dir))})
+        steps = [] if target.kind == "full" else [
+            {"name": target.name, "old": files[i], "new": files[i + 1]}
+            for i in range(len(files) - 1)]
+        if target.kind in ("full", "delta+full", "chain+full"):
+            steps.append({"name": target.name, "content": files[-1]})
+        target.records = steps
+        records += steps
+    return records
+
+
+class Product:
+    """The installed product in the case folder "product", with the patch that
+    updates it packed into the kill-point build and into the shipped installer."""
+
+    def __init__(self, case):
+        self.case = case
+        self.folder = case.path("product")
+        self.targets = product_targets()
+        patch = kit.assemble({"texts": TEXTS, "records": write_records(case, self.targets)},
+                             case.path("update.dif"))
+        self.killable = kit.pack(patch, case.path("killable.exe"), silent=True,
+                                 stub=KILLPOINTS_SFX)
+        self.shipped = kit.pack(patch, case.path("update.exe"), silent=True)
+        self.env = {"WINEPATH": kit.to_windows(self.folder)}
+        self.trash = Path(os.environ.get("XDG_DATA_HOME", Path.home() / ".local/share"))
+
+    def path(self, target: Target, folder: Optional[Path] = None) -> Path:
+        return (folder or self.folder) / target.name.replace("\\", "/")
+
+    def install_old(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+        (self.folder / "data").mkdir(parents=True)
+        for target in self.targets:
+            if target.installed is not None:
+                self.path(target).write_bytes(target.versions[target.installed])
+
+    def run(self, program, **env):
+        return kit.exit_code(program, env=dict(self.env, **{k: str(v) for k, v in env.items()}))
+
+    def state(self, target: Target, folder: Optional[Path] = None) -> str:
+        """"old", "new" or "recoverable"; anything else names what is wrong."""
+        path = self.path(target, folder)
+        waiting = path.with_name(path.name + ".~up")
+        if not path.exists():
+            if target.installed is None:
+                return "old"
+            # Verified content of a later version waits under the temporary name.
+            produced = {crc32_bzip2(version) for version in target.versions[1:]}
+            if waiting.exists() and crc32_bzip2(waiting.read_bytes()) in produced:
+                return "recoverable"
+            return "lost"
+        content = path.read_bytes()
+        if content == target.new:
+            return "new"
+        if content in target.old:
+            return "old"
+        return "damaged"
+
+    def leftovers(self, folder: Optional[Path] = None) -> List[str]:
+        folder = folder or self.folder
+        return sorted(str(p.relative_to(folder)) for p in folder.rglob("*.~up*"))
+
+    def forget_recycled(self):
+        """Empties the recycle bin of this product's files, so that thousands of
+        recycled copies of the same names do not pile up over the loop."""
+        info = self.trash / "Trash" / "info"
+        if not info.is_dir():
+            return
+        marker = "/" + str(self.folder.relative_to(kit.DRIVE_C)) + "/"
+        for entry in info.glob("*.trashinfo"):
+            if marker in entry.read_text(errors="replace"):
+                (self.trash / "Trash" / "files" / entry.name[:-len(".trashinfo")]).unlink(
+                    missing_ok=True)
+                entry.unlink(missing_ok=True)
+
+
+def kill_log(path: Path) -> List[tuple]:
+    """The calls that the kill-point build logged: (number, change, path)."""
+    lines = path.read_text(errors="replace").splitlines()
+    return [tuple(line.split(" ", 2)) for line in lines]
+
+
+def steps(target: Target) -> int:
+    """How many records the update applies to the target in a row."""
+    last = len(target.versions) - 1
+    if target.installed == last:
+        return 0
+    if target.kind.startswith("chain") and target.installed is not None:
+        return last - target.installed
+    return 1
+
+
+@pytest.fixture
+def product(case):
+    """The product and the calls that an uninterrupted update makes."""
+    product = Product(case)
+    log = case.path("kill.log")
+    product.install_old()
+    assert product.run(product.killable, SP_KILL_LOG=kit.to_windows(log)) == 0
+    product.calls = kill_log(log)
+    return product
+
+
+def test_the_kill_point_build_without_a_kill_updates_and_numbers_its_changes(product):
+    assert {t.name: product.state(t) for t in product.targets} == {
+        t.name: "new" for t in product.targets}
+    assert product.leftovers() == []
+    calls = product.calls
+    assert [int(number) for number, _, _ in calls] == list(range(1, len(calls) + 1))
+    changes = Counter(change for _, change, _ in calls)
+    produced = sum(steps(t) for t in product.targets)
+    # Each produced file is created, written, stamped and moved into place; the
+    # patch is unpacked into a folder of its own and removed with it.
+    assert changes["MoveFile"] == changes["SetFileTime"] == produced
+    assert changes["CreateFile"] == produced + 1
+    assert (changes["CreateDirectory"], changes["RemoveDirectory"]) == (1, 1)
+    # Only the installed copy that a chain starts from goes to the recycle bin.
+    assert changes["RecycleFile"] == sum(1 for t in product.targets if steps(t))
+
+
+def kill_loops(product: Product, count: int, workers: int) -> List[str]:
+    """Runs killloop over kill points 1 to COUNT, split into WORKERS ranges run
+    side by side, each on a product folder and a temporary folder of its own;
+    returns killloop's lines in the order of k."""
+    product.install_old()
+    pristine = product.case.path("pristine")
+    shutil.copytree(product.folder, pristine)
+    bounds = [count * w // workers for w in range(workers + 1)]
+
+    def loop(worker: int) -> List[str]:
+        folder = product.case.path(f"product-{worker}")
+        run = kit.run(KILLLOOP, *map(kit.to_windows, (
+            product.killable, product.shipped, pristine, folder,
+            product.case.path("snapshots"), product.case.path(f"temp-{worker}"))),
+            str(bounds[worker] + 1), str(bounds[worker + 1]),
+            env={"WINEPATH": kit.to_windows(folder)}, timeout=1800)
+        lines = [line.strip() for line in run.stdout.splitlines() if line.startswith("k=")]
+        assert run.code == 0, lines[-1:]
+        return lines
+
+    with ThreadPoolExecutor(workers) as pool:
+        return [line for lines in pool.map(loop, range(workers)) for line in lines]
+
+
+def test_an_update_killed_before_any_change_leaves_every_file_old_new_or_recoverable(
+        product, capsys):
+    calls = product.calls
+    started = time.monotonic()
+    lines = kill_loops(product, len(calls), workers=min(2, os.cpu_count() or 1))
+    elapsed = time.monotonic() - started
+    product.forget_recycled()
+
+    snapshots = product.case.path("snapshots")
+    states = Counter()
+    faults = []
+    for (number, change, path), line in zip(calls, lines, strict=True):
+        where = f"killed before call {number}: {change} {path.replace(product.case.win, '')}"
+        fields = dict(item.split("=") for item in line.split())
+        assert (fields["k"], fields["killed"], fields["rerun"]) == (number, str(KILLED), "0"), where
+        # A killed run cannot remove its unpack folder; the next run leaves none.
+        killed_count, rerun_count = fields["unpack"].split(",")
+        assert rerun_count == killed_count, where
+        for target in product.targets:
+            state = product.state(target, snapshots / number / "killed")
+            states[state] += 1
+            if state not in ("old", "new", "recoverable"):
+                faults.append(f"{where}: {target.name} {state}")
+        rerun = snapshots / number / "rerun"
+        unfinished = [t.name for t in product.targets if product.state(t, rerun) != "new"]
+        if unfinished or product.leftovers(rerun):
+            faults.append(f"{where}: run again, left {unfinished} {product.leftovers(rerun)}")
+    with capsys.disabled():
+        print(f"\nkill points: {len(calls)}; target states after the kills: "
+              f"{dict(states)}; loop {elapsed:.0f} s")
+    assert not faults, "\n".join(faults)
