@@ -9,23 +9,45 @@ namespace {
 struct KillPoints {
   bool configured;
   unsigned passed;
-  unsigned killAt;  // 0: never
+  unsigned killAt;   // 0: never
+  unsigned pauseAt;  // 0: never
   char logPath[MAX_PATH];
+  char pausePath[MAX_PATH];
 };
 
 KillPoints killPoints;
 
+unsigned NumberVariable(const char* name) {
+  char text[16];
+  const DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
+  unsigned number = 0;
+  if (length > 0 && length < sizeof text) {
+    for (const char* c = text; *c >= '0' && *c <= '9'; ++c) number = number * 10 + unsigned(*c - '0');
+  }
+  return number;
+}
+
+void PathVariable(const char* name, char* path) {
+  const DWORD length = GetEnvironmentVariableA(name, path, MAX_PATH);
+  if (length >= MAX_PATH) path[0] = '\0';
+}
+
 void Configure() {
   killPoints.configured = true;
-  char text[16];
-  const DWORD length = GetEnvironmentVariableA("SP_KILL_AT", text, sizeof text);
-  if (length > 0 && length < sizeof text) {
-    for (const char* c = text; *c >= '0' && *c <= '9'; ++c)
-      killPoints.killAt = killPoints.killAt * 10 + unsigned(*c - '0');
-  }
-  const DWORD logLength =
-      GetEnvironmentVariableA("SP_KILL_LOG", killPoints.logPath, sizeof killPoints.logPath);
-  if (logLength >= sizeof killPoints.logPath) killPoints.logPath[0] = '\0';
+  killPoints.killAt = NumberVariable("SP_KILL_AT");
+  killPoints.pauseAt = NumberVariable("SP_PAUSE_AT");
+  PathVariable("SP_KILL_LOG", killPoints.logPath);
+  PathVariable("SP_PAUSE_FILE", killPoints.pausePath);
+}
+
+void Pause() {
+  HANDLE marker = CreateFileA(killPoints.pausePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (marker == INVALID_HANDLE_VALUE) return;
+  CloseHandle(marker);
+  for (int wait = 0; wait < 12000 && GetFileAttributesA(killPoints.pausePath) != INVALID_FILE_ATTRIBUTES;
+       ++wait)
+    Sleep(10);
 }
 
 void AppendToLog(const char* change, const char* path) {
@@ -48,6 +70,7 @@ void PassKillPoint(const char* change, const char* path) {
   if (killPoints.logPath[0]) AppendToLog(change, path);
   if (killPoints.passed == killPoints.killAt)
     TerminateProcess(GetCurrentProcess(), kKillPointExitCode);
+  if (killPoints.passed == killPoints.pauseAt && killPoints.pausePath[0]) Pause();
 }
 
 #endif

@@ -24,10 +24,9 @@ from typing import List, Optional
 import pytest
 
 import kit
+import killpoints
 
-KILLPOINTS_SFX = kit.WIN_BIN / "selfpatch-sfx-killpoints.exe"
 KILLLOOP = kit.WIN_BIN / "killloop.exe"
-KILLED = 0xDEAD  # the kill-point build's exit code (driver/kill_point.h)
 
 TEXTS = {"0": "Demo", "1": "1.0", "2": "3.0", "5": "%s %s update"}
 
@@ -134,7 +133,7 @@ class Product:
         patch = kit.assemble({"texts": TEXTS, "records": write_records(case, self.targets)},
                              case.path("update.dif"))
         self.killable = kit.pack(patch, case.path("killable.exe"), silent=True,
-                                 stub=KILLPOINTS_SFX)
+                                 stub=killpoints.SFX)
         self.shipped = kit.pack(patch, case.path("update.exe"), silent=True)
         self.env = {"WINEPATH": kit.to_windows(self.folder)}
         self.trash = Path(os.environ.get("XDG_DATA_HOME", Path.home() / ".local/share"))
@@ -189,12 +188,6 @@ class Product:
                 entry.unlink(missing_ok=True)
 
 
-def kill_log(path: Path) -> List[tuple]:
-    """The calls that the kill-point build logged: (number, change, path)."""
-    lines = path.read_text(errors="replace").splitlines()
-    return [tuple(line.split(" ", 2)) for line in lines]
-
-
 def steps(target: Target) -> int:
     """How many records the update applies to the target in a row."""
     last = len(target.versions) - 1
@@ -212,7 +205,7 @@ def product(case):
     log = case.path("kill.log")
     product.install_old()
     assert product.run(product.killable, SP_KILL_LOG=kit.to_windows(log)) == 0
-    product.calls = kill_log(log)
+    product.calls = killpoints.logged_calls(log)
     return product
 
 
@@ -221,8 +214,8 @@ def test_the_kill_point_build_without_a_kill_updates_and_numbers_its_changes(pro
         t.name: "new" for t in product.targets}
     assert product.leftovers() == []
     calls = product.calls
-    assert [int(number) for number, _, _ in calls] == list(range(1, len(calls) + 1))
-    changes = Counter(change for _, change, _ in calls)
+    assert [call.number for call in calls] == list(range(1, len(calls) + 1))
+    changes = Counter(call.change for call in calls)
     produced = sum(steps(t) for t in product.targets)
     # Each produced file is created, written, stamped and moved into place; the
     # patch is unpacked into a folder of its own and removed with it.
@@ -271,16 +264,17 @@ def test_an_update_killed_before_any_change_leaves_every_file_old_new_or_recover
     for (number, change, path), line in zip(calls, lines, strict=True):
         where = f"killed before call {number}: {change} {path.replace(product.case.win, '')}"
         fields = dict(item.split("=") for item in line.split())
-        assert (fields["k"], fields["killed"], fields["rerun"]) == (number, str(KILLED), "0"), where
+        assert (fields["k"], fields["killed"], fields["rerun"]) == (
+            str(number), str(killpoints.KILLED), "0"), where
         # A killed run cannot remove its unpack folder; the next run leaves none.
         killed_count, rerun_count = fields["unpack"].split(",")
         assert rerun_count == killed_count, where
         for target in product.targets:
-            state = product.state(target, snapshots / number / "killed")
+            state = product.state(target, snapshots / str(number) / "killed")
             states[state] += 1
             if state not in ("old", "new", "recoverable"):
                 faults.append(f"{where}: {target.name} {state}")
-        rerun = snapshots / number / "rerun"
+        rerun = snapshots / str(number) / "rerun"
         unfinished = [t.name for t in product.targets if product.state(t, rerun) != "new"]
         if unfinished or product.leftovers(rerun):
             faults.append(f"{where}: run again, left {unfinished} {product.leftovers(rerun)}")

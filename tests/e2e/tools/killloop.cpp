@@ -1,7 +1,8 @@
 // Runs an installer killed at each kill point in turn, inside one Wine start,
 // with TEMP as the temporary folder of both installers. For each k from FIRST
-// to LAST: the product folder is laid anew from PRISTINE, KILLABLE (a kill-point build) runs with SP_KILL_AT=k, the product folder is
-// copied to SNAPSHOTS\k\killed, then SHIPPED runs and the folder is copied to
+// to LAST: the product folder is laid anew from PRISTINE, KILLABLE (a
+// kill-point build) runs with SP_KILL_AT=k, the product folder is copied to
+// SNAPSHOTS\k\killed, then SHIPPED runs and the folder is copied to
 // SNAPSHOTS\k\rerun. One line per k:
 //   k=K killed=CODE rerun=CODE unpack=N,M
 // where N and M count the installer's unpack folders ("sp" and 24 hex digits)

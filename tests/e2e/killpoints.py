@@ -1,0 +1,52 @@
+"""The kill-point build of the installer (driver/kill_point.h): the calls that
+change the file system, numbered as a run reaches them, and a run held at one
+of them while a test changes the files under it."""
+import threading
+import time
+from pathlib import Path
+from typing import Callable, List, NamedTuple
+
+import kit
+
+SFX = kit.WIN_BIN / "selfpatch-sfx-killpoints.exe"
+KILLED = 0xDEAD  # the exit code of a run ended at a kill point
+
+
+class Call(NamedTuple):
+    number: int
+    change: str  # CreateFile, WriteFile, SetFileTime, MoveFile, RecycleFile...
+    path: str
+
+
+def logged_calls(log: Path) -> List[Call]:
+    """The calls that a run with SP_KILL_LOG=<log> reached, in order."""
+    calls = []
+    for line in log.read_text(errors="replace").splitlines():
+        number, change, path = line.split(" ", 2)
+        calls.append(Call(int(number), change, path))
+    return calls
+
+
+def first_call(calls: List[Call], change: str, path_end: str) -> Call:
+    return next(c for c in calls if c.change == change and c.path.lower().endswith(path_end.lower()))
+
+
+def run_paused(start: Callable[[dict], object], at: int, marker: Path,
+               while_paused: Callable[[], None], timeout: float = 60):
+    """Runs start(env) in a thread with the installer held before call AT;
+    calls while_paused() once it waits there, then lets it go on. Returns what
+    start returned."""
+    result = {}
+    env = {"SP_PAUSE_AT": str(at), "SP_PAUSE_FILE": kit.to_windows(marker)}
+    thread = threading.Thread(target=lambda: result.update(value=start(env)))
+    thread.start()
+    try:
+        deadline = time.monotonic() + timeout
+        while not marker.exists():
+            assert thread.is_alive() and time.monotonic() < deadline, "the run did not pause"
+            time.sleep(0.02)
+        while_paused()
+    finally:
+        marker.unlink(missing_ok=True)
+        thread.join(timeout)
+    return result["value"]
