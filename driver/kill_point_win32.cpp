@@ -22,7 +22,8 @@ unsigned NumberVariable(const char* name) {
   const DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
   unsigned number = 0;
   if (length > 0 && length < sizeof text) {
-    for (const char* c = text; *c >= '0' && *c <= '9'; ++c) number = number * 10 + unsigned(*c - '0');
+    for (const char* c = text; *c >= '0' && *c <= '9'; ++c)
+      number = number * 10 + unsigned(*c - '0');
   }
   return number;
 }
@@ -41,13 +42,16 @@ void Configure() {
 }
 
 void Pause() {
-  HANDLE marker = CreateFileA(killPoints.pausePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE marker = CreateFileA(killPoints.pausePath, GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (marker == INVALID_HANDLE_VALUE) return;
   CloseHandle(marker);
-  for (int wait = 0; wait < 12000 && GetFileAttributesA(killPoints.pausePath) != INVALID_FILE_ATTRIBUTES;
-       ++wait)
+  // Polled, since the test deletes the file from outside Wine.
+  for (int wait = 0; wait < 12000; ++wait) {
+    if (GetFileAttributesA(killPoints.pausePath) == INVALID_FILE_ATTRIBUTES) return;
     Sleep(10);
+  }
 }
 
 void AppendToLog(const char* change, const char* path) {

@@ -28,7 +28,8 @@ def logged_calls(log: Path) -> List[Call]:
 
 
 def first_call(calls: List[Call], change: str, path_end: str) -> Call:
-    return next(c for c in calls if c.change == change and c.path.lower().endswith(path_end.lower()))
+    return next(call for call in calls
+                if call.change == change and call.path.lower().endswith(path_end.lower()))
 
 
 def run_paused(start: Callable[[dict], object], at: int, marker: Path,

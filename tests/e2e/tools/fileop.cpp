@@ -41,9 +41,12 @@ DWORD Truncate(const char* path, LONG size) {
 int main(int argc, char** argv) {
   DWORD error = ERROR_INVALID_PARAMETER;
   if (argc == 3 && !std::strcmp(argv[1], "create")) error = Create(argv[2]);
-  else if (argc == 3 && !std::strcmp(argv[1], "delete")) error = DeleteFileA(argv[2]) ? 0 : GetLastError();
-  else if (argc == 4 && !std::strcmp(argv[1], "truncate")) error = Truncate(argv[2], std::atol(argv[3]));
-  else std::fprintf(stderr, "usage: fileop create|delete PATH | fileop truncate PATH SIZE\n");
+  else if (argc == 3 && !std::strcmp(argv[1], "delete"))
+    error = DeleteFileA(argv[2]) ? 0 : GetLastError();
+  else if (argc == 4 && !std::strcmp(argv[1], "truncate"))
+    error = Truncate(argv[2], std::atol(argv[3]));
+  else
+    std::fprintf(stderr, "usage: fileop create|delete PATH | fileop truncate PATH SIZE\n");
   std::printf(error ? "error=%lu\n" : "ok\n", error);
   return int(error);
 }
