@@ -213,6 +213,14 @@ def test_the_kill_point_build_without_a_kill_updates_and_numbers_its_changes(pro
     assert changes["RecycleFile"] == sum(1 for t in product.targets if steps(t))
 
 
+def test_the_shipped_installer_has_no_kill_points(product):
+    log = product.case.path("shipped.log")
+    product.install_old()
+    assert product.run(product.shipped, SP_KILL_AT=1, SP_KILL_LOG=kit.to_windows(log)) == 0
+    assert not log.exists()
+    assert [product.state(t) for t in product.targets] == ["new"] * len(product.targets)
+
+
 def kill_loops(product: Product, count: int, workers: int) -> List[str]:
     """Runs killloop over kill points 1 to COUNT, split into WORKERS ranges run
     side by side, each on a product folder and a temporary folder of its own;
