@@ -4,8 +4,8 @@
 #include <shellapi.h>
 #include <string.h>
 
-#include "driver/session.h"
 #include "driver/kill_point.h"
+#include "driver/session.h"
 #include "locate/folders.h"
 #include "patch/crc32.h"
 #include "patch/delta_win32.h"

@@ -8,7 +8,6 @@ The product folder is on the program search path (WINEPATH), where the
 installer looks when the registry names no install folder. Runs that must be
 held at a given step use the kill-point build (killpoints.py).
 """
-import os
 import random
 import shutil
 import subprocess

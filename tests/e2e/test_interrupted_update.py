@@ -14,7 +14,6 @@ version and leave no temporary file.
 import os
 import random
 import shutil
-import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -248,9 +247,7 @@ def kill_loops(product: Product, count: int, workers: int) -> List[str]:
 def test_an_update_killed_before_any_change_leaves_every_file_old_new_or_recoverable(
         product, capsys):
     calls = product.calls
-    started = time.monotonic()
     lines = kill_loops(product, len(calls), workers=min(2, os.cpu_count() or 1))
-    elapsed = time.monotonic() - started
     product.forget_recycled()
 
     snapshots = product.case.path("snapshots")
@@ -275,6 +272,6 @@ def test_an_update_killed_before_any_change_leaves_every_file_old_new_or_recover
             faults.append(f"{where}: run again, left {unfinished} {product.leftovers(rerun)}")
     with capsys.disabled():
         print(f"\nkill points: {len(calls)}; target states after the kills: "
-              f"{dict(states)}; loop {elapsed:.0f} s")
+              f"{dict(states)}")
     assert not faults, "\n".join(faults)
     shutil.rmtree(snapshots)
