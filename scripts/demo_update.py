@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""Updates a small sample product for real, inside the Wine prefix.
+"""Updates a small sample product for real, inside the Wine prefix, the way
+its author would make the update.
 
-Makes three versions of a few files, a patch that takes any installed version
-to the newest (delta records chained 1 -> 2 -> 3, full records as fallback, a
-file that version 3 adds), installs version 1 into the prefix, packs the patch
-into a silent installer, runs it, and shows what changed.
+Lays out three versions of the product's files in folders, writes a project
+file naming them, has `selfpatch build` make the installer (deltas chained
+1.0 -> 2.0 -> 3.0, full contents as fallback, a file that 3.0 adds, a
+follow-up program), shows its records with `selfpatch inspect`, checks it
+against the old folders with `selfpatch verify`, then installs version 1.0
+into the prefix, runs the installer and shows what changed.
 
 Run inside scripts/with-wine.sh (make demo does that).
 """
-import json
 import os
 import random
 import re
@@ -27,7 +29,7 @@ PRODUCT_DIR_WIN = r"C:\Program Files\Selfpatch Demo"
 PRODUCT_DIR = PREFIX / "drive_c" / "Program Files" / "Selfpatch Demo"
 REG_KEY = r"HKLM\SOFTWARE\SelfpatchDemo\Product"
 STAMP_FILETIME = 133000000000000000  # the release date of 3.0, as a FILETIME
-STAMP_UNIX = STAMP_FILETIME / 10_000_000 - 11644473600
+STAMP_UNIX = STAMP_FILETIME // 10_000_000 - 11644473600
 
 
 def crc32_bzip2(data: bytes) -> int:
@@ -67,41 +69,66 @@ def make_versions():
 
 
 def write_versions(versions):
+    """Each version in a folder of its own, as it is installed; the files of 3.0
+    carry its release date, which the patch passes on to the updated files."""
     for version, files in versions.items():
         for name, content in files.items():
-            path = WORK / "v" / version / name.replace("\\", "/")
+            path = WORK / version / name.replace("\\", "/")
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_bytes(content)
+            if version == "3.0":
+                os.utime(path, (STAMP_UNIX, STAMP_UNIX))
 
 
-def ref(version, name):
-    return {"file": "v/%s/%s" % (version, name.replace("\\", "/"))}
+PROJECT = r"""# The update of Selfpatch Demo to 3.0, from either earlier version.
+[product]
+name = "Selfpatch Demo"
+from = "1.0"
+to = "3.0"
+language = "en"
+
+[folders]
+new = "3.0"
+old = ["1.0", "2.0"]    # oldest first: deltas may chain 1.0 -> 2.0 -> 3.0
+
+[texts]
+install_folder_key = 'SOFTWARE\SelfpatchDemo\Product\InstallDir'
+caption = "%s %s update"
+
+[pack]
+run = ["after-update.exe"]
+silent = true
+"""
 
 
-def describe_patch():
-    stamp = STAMP_FILETIME
-    records = []
-    for name in ("app.exe", "data\\core.dll"):
-        records += [
-            {"name": name, "old": ref("1.0", name), "new": ref("2.0", name), "lastWriteTime": stamp},
-            {"name": name, "old": ref("2.0", name), "new": ref("3.0", name), "lastWriteTime": stamp},
-            {"name": name, "content": ref("3.0", name), "lastWriteTime": stamp},
-        ]
-    records.append({"name": "readme.txt", "content": ref("3.0", "readme.txt"), "lastWriteTime": stamp})
-    records.append({"name": "plugins.dat", "content": ref("3.0", "plugins.dat"), "lastWriteTime": stamp})
-    return {
-        "texts": {
-            "0": "Selfpatch Demo", "1": "1.0", "2": "3.0", "5": "%s %s update",
-            "6": "Update %s from %s to %s?%s", "7": "%s %s: update finished",
-            "8": "%s %s: update incomplete", "9": r"SOFTWARE\SelfpatchDemo\Product\InstallDir",
-            "12": "Updating", "13": "Updating %s", "14": "Done",
-            "23": "File not found: %s", "25": "Another version: %s", "26": "Cannot open %s (%u)",
-            "27": "Cannot map %s (%u)", "28": "Cannot create %s", "29": "Update of %s failed",
-            "30": "Rename %s to %s by hand", "31": "%s %s was not updated",
-            "36": "All files are up to date", "37": "%s %s: restart Windows to finish",
-        },
-        "records": records,
-    }
+def show_command(*args):
+    print("\n$ selfpatch " + " ".join(args))
+
+
+def selfpatch(*args, capture=False):
+    """Runs the author's tool in the work folder; stops the demo if it fails."""
+    if not capture:
+        show_command(*args)
+    result = subprocess.run([str(TOOL), *args], cwd=WORK, text=True,
+                            stdout=subprocess.PIPE if capture else None)
+    if result.returncode != 0:
+        print("selfpatch %s failed with exit code %d" % (args[0], result.returncode))
+        sys.exit(1)
+    return result.stdout
+
+
+def show_records(installer):
+    """The installer as `selfpatch inspect` sees it, without its list of texts."""
+    show_command("inspect", "--codepage", "1252", installer, "  (texts left out)")
+    listing = selfpatch("inspect", "--codepage", "1252", installer, capture=True)
+    in_texts = False
+    for line in listing.splitlines():
+        if line.startswith("texts ("):
+            in_texts = True
+        elif not line.startswith(" "):
+            in_texts = False
+        if not in_texts:
+            print(line)
 
 
 def run(*args, **kwargs):
@@ -143,26 +170,28 @@ def version_of(content, versions, name):
 
 
 def main():
+    sys.stdout.reconfigure(line_buffering=True)  # in order with the tools' output
     shutil.rmtree(WORK, ignore_errors=True)
     WORK.mkdir(parents=True)
     versions = make_versions()
     write_versions(versions)
-    (WORK / "demo.json").write_text(json.dumps(describe_patch(), indent=1))
-    run(TOOL, "assemble", WORK / "demo.json", "-o", WORK / "demo.dif")
-    run(TOOL, "pack", WORK / "demo.dif", "--silent", "--stub", WINBIN / "selfpatch-sfx.exe",
-        "-o", WORK / "demo-update.exe")
+    shutil.copy(WINBIN / "recorder.exe", WORK / "after-update.exe")
+    (WORK / "demo.toml").write_text(PROJECT)
+    print("Versions 1.0, 2.0 and 3.0 in %s, and the project file demo.toml:\n" % WORK)
+    print("\n".join("  " + line for line in PROJECT.splitlines()))
+
+    selfpatch("build", "demo.toml", "-o", "demo-update.exe")
+    show_records("demo-update.exe")
+    selfpatch("verify", "demo-update.exe", "--from", "1.0", "--from", "2.0")
 
     install_version_1(versions)
     before = snapshot()
-    print("Installed Selfpatch Demo 1.0 in %s" % PRODUCT_DIR_WIN)
-    patch_size = (WORK / "demo.dif").stat().st_size
-    full_size = sum(len(c) for c in versions["3.0"].values())
-    print("Patch: %d bytes (version 3.0 is %d bytes in all), installer: %d bytes"
-          % (patch_size, full_size, (WORK / "demo-update.exe").stat().st_size))
+    print("\nInstalled Selfpatch Demo 1.0 in %s; running demo-update.exe" % PRODUCT_DIR_WIN)
 
     installer = "Z:" + str(WORK / "demo-update.exe").replace("/", "\\")
+    env = dict(os.environ, SELFPATCH_RECORD_DIR="Z:" + str(WORK).replace("/", "\\"))
     result = subprocess.run(["wine", str(WINBIN / "runwait.exe"), installer],
-                            capture_output=True, text=True, cwd=WORK)
+                            capture_output=True, text=True, cwd=WORK, env=env)
     found = re.search(r"^exit=(\d+)", result.stdout, re.M)
     code = int(found.group(1)) if found else -1
     after = snapshot()
@@ -182,12 +211,14 @@ def main():
                                                    len(new) if new is not None else "-"))
     stamp_ok = all(abs((PRODUCT_DIR / n.replace("\\", "/")).stat().st_mtime - STAMP_UNIX) < 2
                    for n in after)
-    print("\nLast-write time of every file: the patch's release date (%s)" %
+    print("\nLast-write time of every file: the release date of 3.0 (%s)" %
           ("yes" if stamp_ok else "NO"))
     recycled = sorted(p.name for p in (TRASH / "files").glob("*") if p.name.split("-")[0] in
                       {Path(n.replace("\\", "/")).name for n in before})
     print("Old files in the recycle bin: %s" % (", ".join(recycled) or "none"))
-    ok = ok and stamp_ok
+    followed = (WORK / "after-update.log").is_file()
+    print("Follow-up program after-update.exe ran: %s" % ("yes" if followed else "NO"))
+    ok = ok and stamp_ok and followed
     leftovers = [n for n in after if n.endswith(".~up")]
     if leftovers:
         ok = False
