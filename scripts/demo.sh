@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# The main job (`make demo`, run inside scripts/with-wine.sh): writes a patch
-# for a small sample product, packs it with a follow-up program into an
-# installer, runs the installer silently under Wine and shows what it did.
+# The main job (`make demo`, run inside scripts/with-wine.sh): builds the
+# installer of a small sample product from a project file with `selfpatch
+# build`, runs it silently under Wine and shows what it did; then updates a
+# product of three versions (scripts/demo_update.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tool=build/native/bin/selfpatch
+tool="$PWD/build/native/bin/selfpatch"
 bin=build/win/bin
 work="$WINEPREFIX/drive_c/selfpatch-demo"
 win='C:\selfpatch-demo'
@@ -13,9 +14,10 @@ rm -rf "$work"
 mkdir -p "$work/product" "$work/build"
 
 echo "== 1. The installed sample product (version 1.0) in $win\\product"
+mkdir -p "$work/build/1.0" "$work/build/1.1"
 printf 'Sample Product 1.0\n' > "$work/product/readme.txt"
-printf 'Sample Product 1.0\n' > "$work/build/readme-1.0.txt"
-printf 'Sample Product 1.1: faster and smaller\n' > "$work/build/readme-1.1.txt"
+printf 'Sample Product 1.0\n' > "$work/build/1.0/readme.txt"
+printf 'Sample Product 1.1: faster and smaller\n' > "$work/build/1.1/readme.txt"
 # Its entry in the list of installed programs, as its own installer would write it.
 entry='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\SampleProduct'
 wine reg add "$entry" /v DisplayIcon /d "$win\\product\\sample.exe,0" /f >/dev/null 2>&1
@@ -31,42 +33,42 @@ echo "     UninstallString = \"$win\\product\\uninstall.exe\" /remove"
 wine "$bin/classapp.exe" SampleProductWindow close --hold "$win\\product\\readme.txt" \
   --ready "$win\\build\\app-ready" >/dev/null 2>&1 &
 app=$!
+trap 'kill "$app" 2>/dev/null || true' EXIT
 for _ in $(seq 500); do [ -e "$work/build/app-ready" ] && break; sleep 0.02; done
 echo "   sample application running (window class SampleProductWindow), readme.txt held open"
 
-echo "== 2. The patch: texts, the magic \"DIF0\" and one record (a delta 1.0 -> 1.1)"
-cat > "$work/build/update.json" <<'JSON'
-{
-  "texts": {
-    "0": "Sample Product", "1": "1.0", "2": "1.1", "3": "SampleProduct",
-    "5": "%s %s Update",
-    "6": "Update %s from %s to %s?%s",
-    "7": "%s is now version %s.",
-    "10": "Looking for running copies of %s...",
-    "11": "Looking for %s...",
-    "12": "Updating...",
-    "13": "Updating %s",
-    "14": "Done.",
-    "15": "Closing %s...",
-    "23": "File not found: %s",
-    "32": "The update data is damaged: %s",
-    "40": "SampleProductWindow", "41": "Sample Application"
-  },
-  "records": [
-    {"name": "readme.txt", "old": {"file": "readme-1.0.txt"}, "new": {"file": "readme-1.1.txt"}}
-  ]
-}
-JSON
-"$tool" assemble "$work/build/update.json" -o "$work/build/update.dif"
-echo "   update.dif: $(stat -c %s "$work/build/update.dif") bytes"
-
-echo "== 3. The installer: the patch and a follow-up program, switch /s preset"
+echo "== 2. The installer, built from a project file: versions 1.0 and 1.1 of the product"
+echo "   (one delta record), texts naming its uninstall entry and its application, a"
+echo "   follow-up program and the switch /s"
 cp "$bin/recorder.exe" "$work/build/after-update.exe"
-"$tool" pack "$work/build/update.dif" --run "$work/build/after-update.exe" --silent \
-  --stub "$bin/selfpatch-sfx.exe" -o "$work/sample-update.exe"
-echo "   sample-update.exe: $(stat -c %s "$work/sample-update.exe") bytes"
+cat > "$work/build/sample.toml" <<'TOML'
+[product]
+name = "Sample Product"
+from = "1.0"
+to = "1.1"
+language = "en"
 
-echo "== 4. Running $win\\sample-update.exe under Wine"
+[folders]
+new = "1.1"
+old = ["1.0"]
+
+[options]
+full = false                       # updates 1.0 only: no full content
+
+[texts]
+uninstall_keys = "SampleProduct"   # found through its uninstall entry
+app1_class = "SampleProductWindow" # closed before the update
+app1_name = "Sample Application"
+
+[pack]
+run = ["after-update.exe"]
+silent = true
+TOML
+sed 's/^/   | /' "$work/build/sample.toml"
+echo "   \$ selfpatch build sample.toml -o ../sample-update.exe"
+(cd "$work/build" && "$tool" build sample.toml -o ../sample-update.exe) | sed 's/^/   /'
+
+echo "== 3. Running $win\\sample-update.exe under Wine"
 set +e
 output=$(SELFPATCH_RECORD_DIR="$win\\build" wine "$bin/runwait.exe" "$win\\sample-update.exe")
 set -e
@@ -81,7 +83,7 @@ case "$code" in
 esac
 echo "   exit code: ${code:-none} ($meaning)"
 
-echo "== 5. What it did"
+echo "== 4. What it did"
 log="$work/build/after-update.log"
 if [ -f "$log" ]; then
   folder=$(sed -n 's/^cwd=//p' "$log" | tr -d '\r')
@@ -106,5 +108,5 @@ echo "   sample application: closed by the installer before the update"
 [ "$code" = 0 ] || exit 1
 
 echo
-echo "== 6. A real product update: three versions, deltas chained 1.0 -> 2.0 -> 3.0"
+echo "== 5. A real product update: three versions, deltas chained 1.0 -> 2.0 -> 3.0"
 /usr/bin/python3 scripts/demo_update.py
