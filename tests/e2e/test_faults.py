@@ -154,11 +154,22 @@ def logged_run(case, exe, env) -> list:
 
 
 # Where the run is held while the target goes: before the temporary file is
-# created (the installed copy is still open and mapped), and after the new
+# created (the installed copy is still open and mapped), or after the new
 # content was written and the copy released, before the target is touched.
-@pytest.mark.parametrize("change, suffix", [("CreateFile", "tool.dll.~up"),
-                                            ("SetFileAttributes", "tool.dll")])
-def test_target_removed_between_finding_and_replacing_it(case, change, suffix, no_leftovers):
+# A Windows program cannot delete the copy while the installer holds it (it is
+# opened without delete sharing); a Unix program can. Either way the new
+# content, built from the copy found, takes the place of the file.
+REMOVALS = {
+    "by a Windows program while mapped": ("CreateFile", "tool.dll.~up", "windows", 32),
+    "by a Windows program once released": ("SetFileAttributes", "tool.dll", "windows", 0),
+    "from outside Wine while mapped": ("CreateFile", "tool.dll.~up", "unix", 0),
+    "from outside Wine once released": ("SetFileAttributes", "tool.dll", "unix", 0),
+}
+
+
+@pytest.mark.parametrize("kind", REMOVALS)
+def test_target_removed_between_finding_and_replacing_it(case, kind, no_leftovers):
+    change, suffix, remover, error = REMOVALS[kind]
     product = case.path("product")
     product.mkdir()
     target = product / "tool.dll"
@@ -166,12 +177,21 @@ def test_target_removed_between_finding_and_replacing_it(case, change, suffix, n
     exe, env = update(case, product, DELTA, stub=killpoints.SFX)
     at = killpoints.first_call(logged_run(case, exe, env), change, suffix).number
     target.write_bytes(OLD)
+    removal = {}
+
+    def remove():
+        if remover == "windows":
+            removal["error"] = kit.exit_code(kit.WIN_BIN / "fileop.exe", "delete",
+                                             kit.to_windows(target))
+        else:
+            target.unlink()
+            removal["error"] = 0
+        removal["gone"] = not target.exists()
 
     run = killpoints.run_paused(
         lambda pause: run_with_boxes(exe, script=["Yes", "OK"], env=dict(env, **pause)),
-        at, case.path("paused"), target.unlink)
-    # The new content was built from the copy found (still mapped, or already
-    # written) and takes the place of the file that went.
+        at, case.path("paused"), remove)
+    assert removal == {"error": error, "gone": error == 0}
     assert (run.exit_code, run.texts[-1]) == (0, "Demo 2.0 finished")
     assert sorted(p.name for p in product.iterdir()) == ["tool.dll"]
     assert target.read_bytes() == NEW
