@@ -1,8 +1,7 @@
 #include "builder/encoder.h"
 
-#include <divsufsort.h>
-
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <limits>
@@ -82,76 +81,108 @@ double LiteralBits(uint32_t length, const EncoderOptions& options) {
          options.literalByteBits * length;
 }
 
-// Suffix array of a part of the old file (from `base`) with a table of where
-// each two-byte prefix starts, which shortens every search to the suffixes
-// sharing the first two bytes. Positions it gives are in the whole old file.
-class SuffixIndex {
+// Where each kGram-byte string of the old file occurs: hash chains that list
+// its positions, latest first. A search follows the chains of a few strings of
+// the text (its first, then later ones) a bounded number of steps, so its cost
+// does not grow with how often a string repeats.
+class OldIndex {
  public:
-  void Build(ByteView part, uint32_t base) {
-    old_ = part;
-    base_ = base;
-    const ByteView old = part;
-    if (old.size == 0) return;
-    suffixes_.resize(old.size);
-    if (divsufsort(old.data, suffixes_.data(), saidx_t(old.size)) != 0)
-      throw std::runtime_error("suffix sorting failed");
-    // The one-byte suffix sorts first among those starting with its byte, so it
-    // belongs to the bucket of that byte followed by 0.
-    buckets_.assign(65537, 0);
-    for (uint32_t i = 0; i + 1 < old.size; ++i) ++buckets_[Key(old.data + i) + 1];
-    ++buckets_[(uint32_t(old.data[old.size - 1]) << 8) + 1];
-    for (uint32_t k = 1; k <= 65536; ++k) buckets_[k] += buckets_[k - 1];
+  static constexpr uint32_t kGram = 12;
+
+  void Build(ByteView old, int tableBits) {
+    old_ = old;
+    if (old.size < kGram) return;
+    shift_ = 64 - tableBits;
+    heads_.assign(size_t(1) << tableBits, kNone);
+    next_.resize(old.size - kGram + 1);
+    for (uint32_t i = 0; i + kGram <= old.size; ++i) {
+      uint32_t& head = heads_[Hash(old.data + i)];
+      next_[i] = head;
+      head = i;
+    }
   }
 
-  // The longest prefix of `text` (of `length` bytes) found in the old file: its
-  // length, and its old position in `position`. Among equally long matches the
-  // one nearest `expected` wins: a short hop is cheaper to encode and tends to
-  // go on matching. Prefixes under 2 bytes give 0.
-  uint32_t LongestMatch(const uint8_t* text, uint32_t length, uint32_t& position,
-                        std::vector<uint32_t>* candidates) const {
-    if (length < 2 || old_.size < 2) return 0;
-    uint32_t key = Key(text);
-    uint32_t low = buckets_[key], high = buckets_[key + 1];
-    if (low == high) return 0;
-    const uint32_t first = low, last = high - 1;
-    --high;
-    // Binary search for the suffixes around `text`, then take the better one.
-    while (high - low > 1) {
-      uint32_t middle = low + (high - low) / 2;
-      uint32_t start = uint32_t(suffixes_[middle]);
-      uint32_t common = std::min(old_.size - start, length);
-      if (std::memcmp(old_.data + start, text, common) < 0)
-        low = middle;
-      else
-        high = middle;
-    }
-    uint32_t lowLength = MatchLength(uint32_t(suffixes_[low]), text, length);
-    uint32_t highLength = MatchLength(uint32_t(suffixes_[high]), text, length);
-    uint32_t best = highLength > lowLength ? high : low;
-    uint32_t bestLength = std::max(lowLength, highLength);
-    position = base_ + uint32_t(suffixes_[best]);
-    // Other good matches sit next to it in the suffix array: they are the
-    // candidates for where the block goes.
-    if (candidates) {
-      candidates->push_back(position);
-      uint32_t enough = std::max<uint32_t>(bestLength / 2, kCandidateMinimum);
-      for (int direction = -1; direction <= 1; direction += 2) {
-        int64_t i = int64_t(best) + direction;
-        for (int step = 0; step < kNeighbours && i >= first && i <= last; ++step, i += direction) {
-          uint32_t start = uint32_t(suffixes_[i]);
-          if (MatchLength(start, text, enough) < enough) break;
-          candidates->push_back(base_ + start);
-        }
-      }
-    }
-    return bestLength;
+  // The longest prefix of `text` (of `length` bytes, kGram at least) found in
+  // the old file among the places searched: its length (0: none), and its old
+  // position in `position`. Among equally long matches the one nearest
+  // `expected` wins: a short hop is cheaper to encode and tends to go on
+  // matching. The other long matches are added to `candidates`, longest first,
+  // after `position`.
+  uint32_t LongestMatch(const uint8_t* text, uint32_t length, int64_t expected,
+                        uint32_t& position, std::vector<uint32_t>& candidates) const {
+    if (length < kGram || heads_.empty()) return 0;
+    Matches found;
+    // A string that is common in the old file has a long chain whose first
+    // entries may all be poor matches; a long match holds the later strings of
+    // the text as well, whose chains are shorter.
+    for (uint32_t anchor = 0; anchor < kAnchors * kGram && anchor + kGram <= length;
+         anchor += kGram)
+      if (!Follow(text, length, anchor, expected, found)) break;
+    if (found.bestLength == 0) return 0;
+    position = found.best;
+    candidates.push_back(position);
+    std::stable_sort(found.matches, found.matches + found.count,
+                     [](const Match& a, const Match& b) { return a.length > b.length; });
+    uint32_t enough = std::max(found.bestLength / 2, kGram);
+    size_t limit = candidates.size() + kCandidates;
+    for (int k = 0; k < found.count && candidates.size() < limit; ++k)
+      if (found.matches[k].start != found.best && found.matches[k].length >= enough)
+        candidates.push_back(found.matches[k].start);
+    return found.bestLength;
   }
 
  private:
-  static constexpr int kNeighbours = 16;
-  static constexpr uint32_t kCandidateMinimum = 8;
+  static constexpr uint32_t kNone = 0xFFFFFFFFu;
+  static constexpr uint32_t kAnchors = 3;
+  static constexpr int kDepth = 64;
+  static constexpr size_t kCandidates = 32;
 
-  static uint32_t Key(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
+  struct Match {
+    uint32_t start, length;
+  };
+  struct Matches {
+    Match matches[kAnchors * kDepth];
+    int count = 0;
+    uint32_t best = 0, bestLength = 0;
+    int64_t bestDistance = 0;
+  };
+
+  // Follows the chain of the string at text[anchor...], recording the matches
+  // of the whole text that run through it. False when the chain ended within
+  // the depth: every match was seen, and later strings add none.
+  bool Follow(const uint8_t* text, uint32_t length, uint32_t anchor, int64_t expected,
+              Matches& found) const {
+    uint32_t i = heads_[Hash(text + anchor)];
+    for (int depth = 0; i != kNone && depth < kDepth; i = next_[i], ++depth) {
+      if (i < anchor) continue;
+      uint32_t start = i - anchor;
+      uint32_t matched = MatchLength(start, text, length);
+      if (matched < anchor + kGram || Seen(found, start)) continue;
+      found.matches[found.count++] = Match{start, matched};
+      int64_t distance = std::abs(int64_t(start) - expected);
+      if (matched > found.bestLength ||
+          (matched == found.bestLength && distance < found.bestDistance)) {
+        found.best = start;
+        found.bestLength = matched;
+        found.bestDistance = distance;
+      }
+    }
+    return i != kNone;
+  }
+
+  static bool Seen(const Matches& found, uint32_t start) {
+    for (int k = 0; k < found.count; ++k)
+      if (found.matches[k].start == start) return true;
+    return false;
+  }
+
+  uint32_t Hash(const uint8_t* p) const {
+    uint64_t v;
+    uint32_t w;
+    std::memcpy(&v, p, 8);
+    std::memcpy(&w, p + kGram - 4, 4);
+    return uint32_t(((v * 0x9E3779B97F4A7C15ull) ^ (w * 0xC2B2AE3D27D4EB4Full)) >> shift_);
+  }
 
   uint32_t MatchLength(uint32_t start, const uint8_t* text, uint32_t length) const {
     uint32_t limit = std::min(old_.size - start, length);
@@ -169,9 +200,8 @@ class SuffixIndex {
   }
 
   ByteView old_;
-  uint32_t base_ = 0;
-  std::vector<saidx_t> suffixes_;
-  std::vector<uint32_t> buckets_;
+  int shift_ = 64;
+  std::vector<uint32_t> heads_, next_;
 };
 
 // A set of the kGram-byte strings of the old file that errs in one direction
@@ -221,9 +251,9 @@ class Matcher {
  public:
   // Matches the new file from Run's `begin` to the end of `neu`, which the caller
   // cuts where this part of the new file ends.
-  Matcher(ByteView old, ByteView neu, const std::vector<SuffixIndex>& indexes,
+  Matcher(ByteView old, ByteView neu, const OldIndex& index,
           const GramFilter& grams, const EncoderOptions& options)
-      : old_(old), new_(neu), options_(options), indexes_(indexes), grams_(grams) {}
+      : old_(old), new_(neu), options_(options), index_(index), grams_(grams) {}
 
   std::vector<DeltaOp> Run(uint32_t begin) {
     const int64_t oldSize = old_.size, newSize = new_.size;
@@ -263,7 +293,7 @@ class Matcher {
 
  private:
   // The longest match for new[scan...], with two shortcuts that spare the
-  // suffix-array search where it would change little: where the current
+  // index search where it would change little: where the current
   // alignment goes on agreeing for a while (after a relocated pointer, say), or
   // where the old file lacks the next kGram bytes, the bytes that agree under the
   // current alignment stand in for the match.
@@ -281,18 +311,8 @@ class Matcher {
       candidates_.clear();
       return AgreeingRun(scan, lastOffset, remaining);
     }
-    // The longest match of all parts; every part's candidates stay in the running.
     candidates_.clear();
-    uint32_t longest = 0;
-    for (const SuffixIndex& index : indexes_) {
-      uint32_t found = 0;
-      uint32_t length = index.LongestMatch(text, remaining, found, &candidates_);
-      if (length > longest) {
-        longest = length;
-        position = found;
-      }
-    }
-    return longest;
+    return index_.LongestMatch(text, remaining, scan + lastOffset, position, candidates_);
   }
 
   // Of the candidates that the last search left, the one whose bytes agree best
@@ -397,7 +417,7 @@ class Matcher {
 
   ByteView old_, new_;
   const EncoderOptions& options_;
-  const std::vector<SuffixIndex>& indexes_;
+  const OldIndex& index_;
   const GramFilter& grams_;
   std::vector<uint32_t> candidates_;
   std::vector<DeltaOp> ops_;
@@ -558,6 +578,13 @@ class Refiner {
   mutable std::vector<bool> literalMarks_;
 };
 
+// Chain heads for an old file of `size` bytes: about one per 2 positions.
+int IndexTableBits(uint32_t size) {
+  int bits = 10;
+  while (bits < 26 && (uint64_t(1) << bits) * 2 < size) ++bits;
+  return bits;
+}
+
 }  // namespace
 
 double EstimateCopyBits(const uint8_t* oldBytes, const uint8_t* newBytes, uint32_t length,
@@ -577,28 +604,21 @@ std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData,
     throw std::length_error("files of 2 GiB or more cannot be delta-encoded");
   if (newData.size == 0) return {};
   if (oldData.size == 0) return {DeltaOp{DeltaOp::kLiteral, 0, newData.size, 0}};
-  // The indexes of the old file are independent: a large old file is sorted in
-  // two parts side by side, and the filter is built beside them.
-  std::vector<SuffixIndex> indexes(oldData.size >= options.splitOldFrom ? 2 : 1);
-  uint32_t oldMiddle = indexes.size() == 2 ? oldData.size / 2 : oldData.size;
+  // The index and the filter of the old file are built side by side.
+  OldIndex index;
   GramFilter grams;
   std::future<void> filter = std::async(std::launch::async, [&] { grams.Build(oldData); });
-  std::future<void> secondPart = std::async(std::launch::async, [&] {
-    if (indexes.size() == 2)
-      indexes[1].Build(ByteView{oldData.data + oldMiddle, oldData.size - oldMiddle}, oldMiddle);
-  });
-  indexes[0].Build(ByteView{oldData.data, oldMiddle}, 0);
-  secondPart.get();
+  index.Build(oldData, IndexTableBits(oldData.size));
   filter.get();
   // Then the two halves of the new file are matched side by side (a fixed
   // split, so the result does not depend on timing).
   uint32_t middle = newData.size >= options.splitNewFrom ? newData.size / 2 : newData.size;
   std::future<std::vector<DeltaOp>> secondHalf = std::async(std::launch::async, [&] {
     if (middle == newData.size) return std::vector<DeltaOp>();
-    return Matcher(oldData, newData, indexes, grams, options).Run(middle);
+    return Matcher(oldData, newData, index, grams, options).Run(middle);
   });
   std::vector<DeltaOp> ops =
-      Matcher(oldData, ByteView{newData.data, middle}, indexes, grams, options).Run(0);
+      Matcher(oldData, ByteView{newData.data, middle}, index, grams, options).Run(0);
   std::vector<DeltaOp> rest = secondHalf.get();
   ops.insert(ops.end(), rest.begin(), rest.end());
   return Refiner(oldData, newData, options).Run(ops);

@@ -1,6 +1,6 @@
 // The delta encoder: describes a new file as literal runs and copy blocks from an
 // old file, choosing the blocks so that the delta (and the zlib stream that
-// carries it) comes out small. Blocks are found through a suffix array of the old
+// carries it) comes out small. Blocks are found through a hash index of the old
 // file and extended while enough bytes agree; the bytes that differ inside a block
 // become the delta's byte and word additions, which the delta writer derives.
 #pragma once
@@ -42,12 +42,9 @@ struct EncoderOptions {
   // An exact match must beat the current alignment by this many bytes to start
   // a new block.
   int newBlockGain = 4;
-  // Work is split over two threads: the new file is matched in two halves from
-  // the first size on, the old file sorted in two halves from the second (below
-  // it, searching two suffix arrays costs more than the shorter sort saves). The
-  // split is fixed by the sizes, so the output never depends on timing.
+  // The new file is matched in two halves side by side from this size on. The
+  // split is fixed by the size, so the output never depends on timing.
   uint32_t splitNewFrom = 1 << 20;
-  uint32_t splitOldFrom = 4 << 20;
 };
 
 // The operations that rebuild `newData` from `oldData`: they cover the new file
