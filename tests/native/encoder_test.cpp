@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <string>
@@ -196,6 +197,19 @@ TEST(Encoder, SmallEditsGiveSmallDeltas) {
     if (op.kind == DeltaOp::kLiteral) literalBytes += op.length;
   EXPECT_LT(literalBytes, 2000u);
   EXPECT_LT(EncodeDeltaBody(ViewOf(old), ViewOf(now)).size(), now.size() / 4);
+}
+
+// A long match is found even where its first bytes are common in the old file:
+// the string opens hundreds of other places, yet the new file is one copy.
+TEST(Encoder, FindsALongMatchWhoseStartIsCommonInTheOldFile) {
+  Bytes old = RandomBytes(256 * 1024, 31);
+  const Bytes common = Slice(old, 500, 516);
+  for (size_t at = 4000; at < 4000 + 300 * 700; at += 700)
+    std::copy(common.begin(), common.end(), old.begin() + at);
+  const Bytes now = Slice(old, 500, 3500);
+  std::vector<DeltaOp> ops = EncodeDelta(ViewOf(old), ViewOf(now));
+  ASSERT_EQ(ops.size(), 1u);
+  EXPECT_EQ(ops[0], (DeltaOp{DeltaOp::kCopy, 0, uint32_t(now.size()), 500}));
 }
 
 // The cost estimate follows the format: an unchanged block costs its header
