@@ -7,6 +7,7 @@ patch and applies it; every result is checked byte for byte. Ours is timed as
 by `selfpatch apply --zlib` with the installer's decoder; its size is the one
 the installer carries (`selfpatch diff --packed`: the smaller of zlib level 9
 and zopfli, as `pack` compresses payload entries), shown beside the zlib-9 size.
+The two runs of our diff must give the same delta body (determinism).
 Prints, per pair and as geometric means, the patch size as a percentage of the
 new file, diff and apply times and peak memory, then the goals.
 
@@ -17,6 +18,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import zlib
 
 TOOLS = ["selfpatch", "bsdiff", "xdelta3", "zstd"]
 
@@ -63,6 +65,11 @@ def same_bytes(a, b):
                 return True
 
 
+def unpacked(path):
+    with open(path, "rb") as f:
+        return zlib.decompress(f.read())
+
+
 def geomean(values):
     values = [v for v in values if v > 0]
     return math.exp(sum(math.log(v) for v in values) / len(values)) if values else float("nan")
@@ -97,8 +104,11 @@ def main():
                              "diff_peak": diff_peak, "apply_peak": apply_peak}
                 if tool == "selfpatch":
                     row[tool]["zlib9"] = row[tool]["size"]
+                    body = unpacked(patch)
                     subprocess.run([selfpatch, "diff", old, new, "-o", patch, "--packed"], check=True)
                     row[tool]["size"] = os.path.getsize(patch)
+                    # A second run on the same inputs must give the same delta.
+                    row[tool]["same_twice"] = unpacked(patch) == body
                 os.remove(patch)
                 os.remove(out)
             rows.append(row)
@@ -165,6 +175,9 @@ def report_goals(rows):
     print("  peak diff memory, worst pair %.2fx (old + new)   goal <= 8x  %s"
           % (memory, "met" if memory <= 8 else "MISSED"))
     print("  apply speed vs bspatch %.2fx faster   goal > 1x  %s" % (apply, "met" if apply > 1 else "MISSED"))
+    varying = [r["name"] for r in rows if not r["selfpatch"]["same_twice"]]
+    print("  the same delta from two runs on every pair: %s"
+          % ("met" if not varying else "MISSED on " + ", ".join(varying)))
 
 
 if __name__ == "__main__":
