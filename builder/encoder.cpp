@@ -293,26 +293,54 @@ class Matcher {
 
  private:
   // The longest match for new[scan...], with two shortcuts that spare the
-  // index search where it would change little: where the current
-  // alignment goes on agreeing for a while (after a relocated pointer, say), or
-  // where the old file lacks the next kGram bytes, the bytes that agree under the
-  // current alignment stand in for the match.
+  // index search where it would change little: where the current alignment
+  // goes on agreeing for a while (after a relocated pointer, say), or where the
+  // old file lacks the next kGram bytes, the bytes that agree under the current
+  // alignment stand in for the match. Where neither gives a byte, a short match
+  // just off the current alignment is looked for.
   uint32_t Search(int64_t scan, int64_t lastOffset, uint32_t& position) {
     uint32_t remaining = uint32_t(int64_t(new_.size) - scan);
     const uint8_t* text = new_.data + scan;
     // Scans mostly move forward byte by byte: fetch the filter a little ahead.
     if (remaining >= kPrefetchDistance + GramFilter::kGram) grams_.Prefetch(text + kPrefetchDistance);
+    candidates_.clear();
+    const int64_t expected = scan + lastOffset;
     uint32_t run = AgreeingRun(scan, lastOffset, kAlignmentRun);
     bool resumesSoon = run == 0 && (AgreeingRun(scan + 1, lastOffset, kAlignmentRun) == kAlignmentRun ||
                                     AgreeingRun(scan + 2, lastOffset, kAlignmentRun) == kAlignmentRun);
     if (run == kAlignmentRun || resumesSoon ||
         (remaining >= GramFilter::kGram && !grams_.MayContain(text))) {
-      position = uint32_t(scan + lastOffset);
-      candidates_.clear();
-      return AgreeingRun(scan, lastOffset, remaining);
+      position = uint32_t(expected);
+      if (run != 0 || resumesSoon) return AgreeingRun(scan, lastOffset, remaining);
+    } else {
+      uint32_t longest = index_.LongestMatch(text, remaining, expected, position, candidates_);
+      if (longest != 0) return longest;
     }
-    candidates_.clear();
-    return index_.LongestMatch(text, remaining, scan + lastOffset, position, candidates_);
+    return NearbyMatch(text, remaining, expected, position);
+  }
+
+  // A match of kNearbyMinimum bytes or more that starts at most kNearbyReach
+  // bytes before or after `expected` in the old file, the nearest one: a few
+  // bytes inserted or removed (an entry of a table, say) shift the alignment
+  // by that much, and the bytes after them are too short a match for the
+  // index. Its length (0: none), its old position in `position`.
+  uint32_t NearbyMatch(const uint8_t* text, uint32_t remaining, int64_t expected,
+                       uint32_t& position) const {
+    if (remaining < kNearbyMinimum) return 0;
+    const int64_t oldSize = old_.size;
+    for (int64_t distance = 1; distance <= kNearbyReach; ++distance) {
+      for (int64_t start : {expected - distance, expected + distance}) {
+        if (start < 0 || start + kNearbyMinimum > oldSize ||
+            std::memcmp(old_.data + start, text, kNearbyMinimum) != 0)
+          continue;
+        uint32_t length = kNearbyMinimum;
+        while (length < remaining && start + length < oldSize && old_.data[start + length] == text[length])
+          ++length;
+        position = uint32_t(start);
+        return length;
+      }
+    }
+    return 0;
   }
 
   // Of the candidates that the last search left, the one whose bytes agree best
@@ -353,6 +381,8 @@ class Matcher {
   }
 
   static constexpr uint32_t kAlignmentRun = 16;
+  static constexpr uint32_t kNearbyMinimum = 6;
+  static constexpr int64_t kNearbyReach = 32;
   static constexpr int64_t kCandidateWindow = 128;
   static constexpr uint32_t kPrefetchDistance = 64;
 

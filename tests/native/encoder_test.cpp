@@ -212,6 +212,24 @@ TEST(Encoder, FindsALongMatchWhoseStartIsCommonInTheOldFile) {
   EXPECT_EQ(ops[0], (DeltaOp{DeltaOp::kCopy, 0, uint32_t(now.size()), 500}));
 }
 
+// Two bytes inserted into a table whose every tenth byte then changes: no
+// dozen bytes after the insertion agree with the old file anywhere, yet the
+// alignment two bytes off still holds nine bytes in ten. The encoder picks it
+// up and copies the rest rather than sending it as literals.
+TEST(Encoder, PicksUpAnAlignmentShiftedByAFewBytes) {
+  const Bytes old = RandomBytes(64 * 1024, 41);
+  const size_t at = 20000;
+  Bytes now = Concat({Slice(old, 0, at), Bytes{0x12, 0x34}, Slice(old, at, old.size())});
+  for (size_t i = at + 2 + 9; i < now.size(); i += 10) now[i] += 1;
+  size_t literalBytes = 0;
+  for (const DeltaOp& op : EncodeDelta(ViewOf(old), ViewOf(now)))
+    if (op.kind == DeltaOp::kLiteral) literalBytes += op.length;
+  EXPECT_LT(literalBytes, 64u);
+  bool complete = false;
+  EXPECT_EQ(DecodeDelta(EncodeDeltaBody(ViewOf(old), ViewOf(now)), old, &complete), now);
+  EXPECT_TRUE(complete);
+}
+
 // The cost estimate follows the format: an unchanged block costs its header
 // only, each correction adds to it, and so does a distant start.
 TEST(Encoder, CopyEstimateGrowsWithCorrections) {
