@@ -286,6 +286,8 @@ class Matcher {
       Emit(lastScan, forward, lastPosition, scan - backward);
       lastScan = scan - backward;
       lastPosition = int64_t(position) - backward;
+      if (int64_t(position) - scan != lastOffset)
+        recentOffsets_[recentCount_++ % kRecentAlignments] = lastOffset;
       lastOffset = int64_t(position) - scan;
     }
     return std::move(ops_);
@@ -316,31 +318,65 @@ class Matcher {
       uint32_t longest = index_.LongestMatch(text, remaining, expected, position, candidates_);
       if (longest != 0) return longest;
     }
-    return NearbyMatch(text, remaining, expected, position);
+    uint32_t nearby = NearbyMatch(text, remaining, expected, position);
+    return nearby != 0 ? nearby : RecentAlignmentMatch(scan, remaining, position);
+  }
+
+  // Code moved as a whole keeps coming back to the alignments that its earlier
+  // blocks took: the longest run of agreeing bytes under one of them, else a
+  // short match near one of them.
+  uint32_t RecentAlignmentMatch(int64_t scan, uint32_t remaining, uint32_t& position) const {
+    uint32_t longest = 0;
+    for (int64_t offset : recentOffsets_) {
+      uint32_t run = AgreeingRun(scan, offset, remaining);
+      if (run >= kNearbyMinimum && run > longest) {
+        longest = run;
+        position = uint32_t(scan + offset);
+      }
+    }
+    if (longest != 0) return longest;
+    for (int64_t offset : recentOffsets_) {
+      uint32_t start = 0;
+      uint32_t length = NearbyMatch(new_.data + scan, remaining, scan + offset, start);
+      if (length > longest) {
+        longest = length;
+        position = start;
+      }
+    }
+    return longest;
   }
 
   // A match of kNearbyMinimum bytes or more that starts at most kNearbyReach
-  // bytes before or after `expected` in the old file, the nearest one: a few
-  // bytes inserted or removed (an entry of a table, say) shift the alignment
-  // by that much, and the bytes after them are too short a match for the
-  // index. Its length (0: none), its old position in `position`.
+  // bytes before or after `expected` in the old file, the nearest one (the
+  // earlier of two as near): a few bytes inserted or removed (an entry of a
+  // table, say) shift the alignment by that much, and the bytes after them are
+  // too short a match for the index. Its length (0: none), its old position in
+  // `position`.
   uint32_t NearbyMatch(const uint8_t* text, uint32_t remaining, int64_t expected,
                        uint32_t& position) const {
-    if (remaining < kNearbyMinimum) return 0;
     const int64_t oldSize = old_.size;
-    for (int64_t distance = 1; distance <= kNearbyReach; ++distance) {
-      for (int64_t start : {expected - distance, expected + distance}) {
-        if (start < 0 || start + kNearbyMinimum > oldSize ||
-            std::memcmp(old_.data + start, text, kNearbyMinimum) != 0)
-          continue;
-        uint32_t length = kNearbyMinimum;
-        while (length < remaining && start + length < oldSize && old_.data[start + length] == text[length])
-          ++length;
-        position = uint32_t(start);
-        return length;
-      }
+    const int64_t first = std::max<int64_t>(expected - kNearbyReach, 0);
+    const int64_t last = std::min<int64_t>(expected + kNearbyReach, oldSize - kNearbyMinimum);
+    if (remaining < kNearbyMinimum || first > last) return 0;
+    int64_t best = -1, bestDistance = kNearbyReach + 1;
+    const uint8_t* end = old_.data + last + 1;
+    for (const uint8_t* from = old_.data + first; from < end;) {
+      const uint8_t* hit = static_cast<const uint8_t*>(std::memchr(from, text[0], size_t(end - from)));
+      if (!hit) break;
+      from = hit + 1;
+      int64_t distance = std::abs(hit - old_.data - expected);
+      if (distance == 0 || distance >= bestDistance ||
+          std::memcmp(hit, text, kNearbyMinimum) != 0)
+        continue;
+      best = hit - old_.data;
+      bestDistance = distance;
     }
-    return 0;
+    if (best < 0) return 0;
+    uint32_t length = kNearbyMinimum;
+    while (length < remaining && best + length < oldSize && old_.data[best + length] == text[length])
+      ++length;
+    position = uint32_t(best);
+    return length;
   }
 
   // Of the candidates that the last search left, the one whose bytes agree best
@@ -383,6 +419,7 @@ class Matcher {
   static constexpr uint32_t kAlignmentRun = 16;
   static constexpr uint32_t kNearbyMinimum = 6;
   static constexpr int64_t kNearbyReach = 32;
+  static constexpr int kRecentAlignments = 4;
   static constexpr int64_t kCandidateWindow = 128;
   static constexpr uint32_t kPrefetchDistance = 64;
 
@@ -451,6 +488,10 @@ class Matcher {
   const GramFilter& grams_;
   std::vector<uint32_t> candidates_;
   std::vector<DeltaOp> ops_;
+  // The alignments (old minus new position) before the current one, the
+  // latest kRecentAlignments of them.
+  int64_t recentOffsets_[kRecentAlignments] = {};
+  uint32_t recentCount_ = 0;
 };
 
 // Rewrites a list of operations toward the smallest estimated delta: dense

@@ -212,15 +212,26 @@ TEST(Encoder, FindsALongMatchWhoseStartIsCommonInTheOldFile) {
   EXPECT_EQ(ops[0], (DeltaOp{DeltaOp::kCopy, 0, uint32_t(now.size()), 500}));
 }
 
-// Two bytes inserted into a table whose every tenth byte then changes: no
-// dozen bytes after the insertion agree with the old file anywhere, yet the
-// alignment two bytes off still holds nine bytes in ten. The encoder picks it
-// up and copies the rest rather than sending it as literals.
-TEST(Encoder, PicksUpAnAlignmentShiftedByAFewBytes) {
+// Alignments that no dozen bytes in a row confirm: after the edit every tenth
+// byte differs (relocated pointers, say), so the old file holds no long match,
+// yet the right alignment holds nine bytes in ten. The encoder finds it and
+// copies the rest rather than sending it as literals.
+struct AlignmentCase {
+  std::string name;
+  std::function<Bytes(const Bytes&)> makeNew;  // from 64 KiB of random old bytes
+};
+
+// Adds 1 to every tenth byte of `bytes` in [from, to).
+Bytes EveryTenthChanged(Bytes bytes, size_t from, size_t to) {
+  for (size_t i = from + 9; i < to; i += 10) bytes[i] += 1;
+  return bytes;
+}
+
+class EncoderAlignment : public ::testing::TestWithParam<AlignmentCase> {};
+
+TEST_P(EncoderAlignment, FoundWithoutALongMatch) {
   const Bytes old = RandomBytes(64 * 1024, 41);
-  const size_t at = 20000;
-  Bytes now = Concat({Slice(old, 0, at), Bytes{0x12, 0x34}, Slice(old, at, old.size())});
-  for (size_t i = at + 2 + 9; i < now.size(); i += 10) now[i] += 1;
+  const Bytes now = GetParam().makeNew(old);
   size_t literalBytes = 0;
   for (const DeltaOp& op : EncodeDelta(ViewOf(old), ViewOf(now)))
     if (op.kind == DeltaOp::kLiteral) literalBytes += op.length;
@@ -229,6 +240,26 @@ TEST(Encoder, PicksUpAnAlignmentShiftedByAFewBytes) {
   EXPECT_EQ(DecodeDelta(EncodeDeltaBody(ViewOf(old), ViewOf(now)), old, &complete), now);
   EXPECT_TRUE(complete);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Edits, EncoderAlignment,
+    ::testing::Values(
+        // Two bytes inserted: the alignment two bytes off goes on.
+        AlignmentCase{"ShiftedByTwoBytes",
+                      [](const Bytes& old) {
+                        Bytes now = Concat({Slice(old, 0, 20000), Bytes{0x12, 0x34},
+                                            Slice(old, 20000, old.size())});
+                        return EveryTenthChanged(now, 20002, now.size());
+                      }},
+        // A stretch replaced by as many bytes from elsewhere: after it, the
+        // alignment from before it goes on.
+        AlignmentCase{"BackToAnEarlierAlignment",
+                      [](const Bytes& old) {
+                        Bytes now = Concat({Slice(old, 0, 20000), Slice(old, 50000, 58000),
+                                            Slice(old, 28000, 45000)});
+                        return EveryTenthChanged(EveryTenthChanged(now, 0, 20000), 28000, now.size());
+                      }}),
+    [](const ::testing::TestParamInfo<AlignmentCase>& param) { return param.param.name; });
 
 // The cost estimate follows the format: an unchanged block costs its header
 // only, each correction adds to it, and so does a distant start.
