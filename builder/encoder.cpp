@@ -299,7 +299,8 @@ class Matcher {
   // goes on agreeing for a while (after a relocated pointer, say), or where the
   // old file lacks the next kGram bytes, the bytes that agree under the current
   // alignment stand in for the match. Where neither gives a byte, a short match
-  // just off the current alignment is looked for.
+  // just off the current alignment, or under or near an earlier one, is looked
+  // for.
   uint32_t Search(int64_t scan, int64_t lastOffset, uint32_t& position) {
     uint32_t remaining = uint32_t(int64_t(new_.size) - scan);
     const uint8_t* text = new_.data + scan;
