@@ -159,14 +159,17 @@ class FolderRun {
     row.oldFolder = folder_.string();
     row.name = codepage_ ? DecodeText(first.name, codepage_) : std::string(first.name);
     row.expectedCrc = TargetCrc(group);
-    const std::vector<std::string> parts = NameComponents(row.name);
-    const fs::path path = ResolvePath(folder_, parts);
+    const fs::path path = ResolvePath(folder_, NameComponents(row.name));
     const std::string key = LowerName(row.name);
-
     std::optional<Bytes> copy = CurrentContent(key, path);
-    if (!copy) return Missing(group, path, key, row);
-    const uint32_t crc = CrcOf(*copy);
+    const uint32_t crc = copy ? CrcOf(*copy) : 0;
     row.resultCrc = crc;
+    if (stopped_) {
+      row.action = "not reached";
+      row.detail = "the installer ended the update at an earlier file";
+      return row;
+    }
+    if (!copy) return Missing(group, path, key, row);
     bool upToDate = false;
     const FileRecord* chosen = ChooseRecord(group, crc, uint32_t(copy->size()), upToDate);
     if (!chosen) {
@@ -203,16 +206,18 @@ class FolderRun {
     if (!fs::is_directory(path.parent_path(), error)) {
       row.action = "not created";
       row.detail = "its folder " + path.parent_path().string() +
-                   " does not exist: the installer cannot create the file there (key 28)";
+                   " does not exist: the installer cannot create the file there and ends the update (key 28)";
+      stopped_ = true;
       return row;
     }
     bool upToDate = false;
     const FileRecord* chosen = ChooseRecord(group, 0, 0, upToDate);
-    row.action = "created";
-    if (!chosen) {  // only when a record makes an empty file of CRC 0
-      row.ok = row.expectedCrc == 0;
+    if (!chosen) {  // full records with an oldCrc, and a record that makes an empty file
+      row.action = "not created";
+      row.detail = "the installer takes the missing file for an empty new one and creates nothing";
       return row;
     }
+    row.action = "created";
     Apply(group, *chosen, nullptr, key, row);
     return row;
   }
@@ -239,7 +244,8 @@ class FolderRun {
       steps += (steps.empty() ? "" : ", ") + StepText(*record, crc);
       if (crc != record->newCrc) {
         row.detail = steps + ": the record says " + Hex8(record->newCrc) +
-                     ", the installer stops the update (key 29)";
+                     ", the installer ends the update (key 29)";
+        stopped_ = true;
         return step + 1;
       }
       current = std::move(produced);
@@ -257,6 +263,7 @@ class FolderRun {
   fs::path folder_;
   int codepage_;
   std::map<std::string, Bytes> written_;  // by lowered name: files this run has written
+  bool stopped_ = false;                  // an error has ended the installer's run
 };
 
 }  // namespace

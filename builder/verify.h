@@ -25,7 +25,8 @@ struct VerifyRow {
   std::string detail;
 };
 // action: "delta", "chain", "full", "already new", "created", "missing (optional)",
-// "missing (no-create)", "missing", "unknown version", "not created".
+// "missing (no-create)", "missing", "unknown version", "not created", and "not
+// reached" for files after an error that ends the installer's run.
 
 struct VerifyReport {
   std::vector<VerifyRow> rows;

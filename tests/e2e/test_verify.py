@@ -60,6 +60,39 @@ def registry_key(case):
     reg("delete", "HKCU\\" + key, check=False)
 
 
+def verify(source, folder):
+    result = subprocess.run([str(kit.SELFPATCH), "verify", str(source), "--from", str(folder), "--json"],
+                            capture_output=True, text=True, timeout=120)
+    return result.returncode, json.loads(result.stdout)
+
+
+def install(folder, files):
+    folder.mkdir()
+    for name, content in files.items():
+        (folder / name).write_bytes(content)
+    return {name: crc32(content) for name, content in files.items()}
+
+
+def run_installer(installer, registry_key, folder):
+    reg("add", "HKCU\\" + registry_key, "/v", "Path", "/t", "REG_SZ", "/d", kit.to_windows(folder) + r"\app.exe")
+    return kit.run(installer).code
+
+
+def assert_installer_left_what_verify_said(rows, folder, before):
+    """Each file is where verify says, with the CRC it says; a file verify
+    finds unchanged (another version, not reached) is left as it was."""
+    for row in rows:
+        path = folder / row["name"]
+        if row["action"].startswith("missing") or row["action"] in ("not created", "not reached"):
+            assert path.exists() == (row["name"] in before), row
+        if path.exists():
+            assert crc32(path.read_bytes()) == row["result_crc"], row
+        if row["ok"]:
+            assert row["result_crc"] == row["expected_crc"], row
+        elif path.exists() and row["action"] in ("unknown version", "not reached"):
+            assert crc32(path.read_bytes()) == before[row["name"]], row  # left as it was
+
+
 @pytest.mark.parametrize("folder_name", sorted(FOLDERS))
 def test_verify_predicts_what_the_installer_leaves(case, registry_key, folder_name):
     for name, content in (("v1", V1), ("v2", V2), ("v3", V3), ("lib1", LIB1), ("lib2", LIB2)):
@@ -67,35 +100,38 @@ def test_verify_predicts_what_the_installer_leaves(case, registry_key, folder_na
     patch = kit.assemble({"texts": dict(TEXTS, **{"9": registry_key + r"\Path"}), "records": RECORDS},
                          case.path("update.dif"))
     installer = kit.pack(patch, case.path("update.exe"), silent=True)
-
     installed, passes = FOLDERS[folder_name]
     folder = case.path("installed-" + folder_name)
-    folder.mkdir()
-    for name, content in installed.items():
-        (folder / name).write_bytes(content)
+    before = install(folder, installed)
 
     # The packed installer and the bare patch give the same report.
-    reports = []
-    for source in (installer, patch):
-        result = subprocess.run([str(kit.SELFPATCH), "verify", str(source), "--from", str(folder), "--json"],
-                                capture_output=True, text=True, timeout=120)
-        assert result.returncode == (0 if passes else 1), result.stderr
-        reports.append(json.loads(result.stdout))
-    assert reports[0]["rows"] == reports[1]["rows"]
-    rows = reports[0]["rows"]
+    (code, report), (patch_code, patch_report) = verify(installer, folder), verify(patch, folder)
+    assert code == patch_code == (0 if passes else 1)
+    assert report["rows"] == patch_report["rows"]
+    rows = report["rows"]
     assert [row["name"] for row in rows] == ["app.exe", "lib.dll", "readme.txt"]
-    before = {name: crc32((folder / name).read_bytes()) for name in installed}
 
-    reg("add", "HKCU\\" + registry_key, "/v", "Path", "/t", "REG_SZ", "/d", kit.to_windows(folder) + r"\app.exe")
-    kit.run(installer)
+    run_installer(installer, registry_key, folder)
+    assert_installer_left_what_verify_said(rows, folder, before)
 
-    for row in rows:
-        path = folder / row["name"]
-        if row["action"].startswith("missing"):
-            assert not path.exists(), row
-        else:
-            assert crc32(path.read_bytes()) == row["result_crc"], row
-        if row["ok"]:
-            assert row["result_crc"] == row["expected_crc"], row
-        elif path.exists():
-            assert crc32(path.read_bytes()) == before[row["name"]], row  # left as it was
+
+def test_a_wrong_new_crc_ends_the_run_where_verify_says(case, registry_key):
+    for name, content in (("v1", V1), ("v2", V2), ("v3", V3)):
+        case.path(name).write_bytes(content)
+    records = [dict(RECORDS[0]), dict(RECORDS[1], newCrc=1), RECORDS[2],
+               {"name": "notes.txt", "content": "created after app.exe"}]
+    patch = kit.assemble({"texts": dict(TEXTS, **{"9": registry_key + r"\Path"}), "records": records},
+                         case.path("update.dif"))
+    installer = kit.pack(patch, case.path("update.exe"), silent=True)
+    folder = case.path("installed")
+    before = install(folder, {"app.exe": V1})
+
+    code, report = verify(patch, folder)
+    assert code == 1
+    rows = report["rows"]
+    assert [(row["name"], row["action"], row["ok"]) for row in rows] == [
+        ("app.exe", "chain", False), ("notes.txt", "not reached", False)]
+    assert rows[0]["result_crc"] == crc32(V2)  # the first step is put in place before the second fails
+
+    assert run_installer(installer, registry_key, folder) == 107
+    assert_installer_left_what_verify_said(rows, folder, before)

@@ -135,14 +135,19 @@ TEST(VerifyPatch, AnIntermediateVersionIsNotNew) {
   EXPECT_EQ(report.rows[0].expectedCrc, CrcOf(kV3));
 }
 
-TEST(VerifyPatch, CatchesARecordWhoseNewCrcIsWrong) {
+TEST(VerifyPatch, CatchesARecordWhoseNewCrcIsWrongAndStopsThere) {
   std::vector<PatchRecord> records = ChainGroup();
   records[1].newCrc ^= 0x10;  // the second step of the chain
+  records.push_back(FullRecord("readme.txt", Text("read me")));
   const VerifyReport report = Verify(Patch(records), {Folder("wrong", {{"app.exe", kV1}})});
-  ASSERT_EQ(report.rows.size(), 1u);
+  ASSERT_EQ(report.rows.size(), 2u);
   EXPECT_FALSE(report.ok);
+  EXPECT_FALSE(report.rows[0].ok);
   EXPECT_EQ(report.rows[0].resultCrc, CrcOf(kV2));  // the first step was put in place
   EXPECT_NE(report.rows[0].detail.find("key 29"), std::string::npos) << report.rows[0].detail;
+  // The installer's run ends there: the next file is never reached.
+  EXPECT_EQ(report.rows[1].action, "not reached");
+  EXPECT_FALSE(report.rows[1].ok);
 }
 
 TEST(VerifyPatch, ReportsEveryFolderAndFileAndCarriesWritesToLaterGroups) {
