@@ -319,6 +319,10 @@ class Matcher {
       uint32_t longest = index_.LongestMatch(text, remaining, expected, position, candidates_);
       if (longest != 0) return longest;
     }
+    // Where nothing matches for long stretches these searches cost the most:
+    // they run at every other position only, and a block found a byte late
+    // still grows backward to where it starts.
+    if (scan % kFallbackStep != 0) return 0;
     uint32_t nearby = NearbyMatch(text, remaining, expected, position);
     return nearby != 0 ? nearby : RecentAlignmentMatch(scan, remaining, position);
   }
@@ -421,6 +425,7 @@ class Matcher {
   static constexpr uint32_t kNearbyMinimum = 6;
   static constexpr int64_t kNearbyReach = 32;
   static constexpr int kRecentAlignments = 4;
+  static constexpr int64_t kFallbackStep = 2;
   static constexpr int64_t kCandidateWindow = 128;
   static constexpr uint32_t kPrefetchDistance = 64;
 
