@@ -95,7 +95,10 @@ class OldIndex {
     shift_ = 64 - tableBits;
     heads_.assign(size_t(1) << tableBits, kNone);
     next_.resize(old.size - kGram + 1);
-    for (uint32_t i = 0; i + kGram <= old.size; ++i) {
+    // The heads are written in no order: fetch them a little ahead.
+    const uint32_t count = old.size - kGram + 1;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (i + kBuildPrefetch < count) __builtin_prefetch(&heads_[Hash(old.data + i + kBuildPrefetch)], 1);
       uint32_t& head = heads_[Hash(old.data + i)];
       next_[i] = head;
       head = i;
@@ -136,6 +139,7 @@ class OldIndex {
   static constexpr uint32_t kAnchors = 3;
   static constexpr int kDepth = 64;
   static constexpr size_t kCandidates = 32;
+  static constexpr uint32_t kBuildPrefetch = 16;
 
   struct Match {
     uint32_t start, length;
@@ -211,12 +215,14 @@ class OldIndex {
 class GramFilter {
  public:
   static constexpr uint32_t kGram = 12;
+  static constexpr uint32_t kBuildPrefetch = 16;
 
   void Build(ByteView old) {
     shift_ = 64 - 16;
     while (shift_ > 64 - 30 && (uint64_t(1) << (64 - shift_)) < uint64_t(old.size) * 4) --shift_;
     bits_.assign((size_t(1) << (64 - shift_)) / 64, 0);
     for (uint32_t i = 0; i + kGram <= old.size; ++i) {
+      if (i + kGram + kBuildPrefetch <= old.size) Prefetch(old.data + i + kBuildPrefetch);
       uint64_t h = Hash(old.data + i);
       bits_[h >> 6] |= uint64_t(1) << (h & 63);
     }
