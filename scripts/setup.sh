@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   libz-mingw-w64-dev zlib1g-dev
   googletest libgtest-dev libbenchmark-dev
-  libdivsufsort-dev libtomlplusplus-dev libcli11-dev libzopfli-dev
+  libtomlplusplus-dev libcli11-dev libzopfli-dev
   wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic locales
   python3-pytest python3-pefile nlohmann-json3-dev
   osslsigncode openssl bsdiff xdelta3 zstd
