@@ -57,8 +57,8 @@ fuzz: setup
 bench: setup native
 	@bash scripts/bench.sh
 
-stress: setup native win
-	@scripts/with-wine.sh bash scripts/stress.sh
+stress: setup native asan win
+	@WINEPREFIX=$(ROOT)/build/wpfx-stress scripts/with-wine.sh bash scripts/stress.sh
 
 clean:
 	rm -rf build

@@ -14,7 +14,11 @@
 #include "builder/format/delta_output.h"
 #include "builder/format/delta_writer.h"
 #include "builder/format/patch_writer.h"
+#include "builder/pack.h"
+#include "builder/pack_inspect.h"
+#include "builder/pe_image.h"
 #include "builder/texts.h"
+#include "fuzz/reference_delta.h"
 #include "launcher/payload.h"
 #include "patch/delta.h"
 #include "patch/header.h"
@@ -57,6 +61,79 @@ inline int FuzzDeltaDecoder(const uint8_t* data, size_t size) {
   SP_FUZZ_CHECK(!complete || ValidDeltaHeader(ByteView{bodyCopy, body.size}));
   free(oldCopy);
   free(bodyCopy);
+  return 0;
+}
+
+// The installer's delta decoder against the plain reference decoder, same input
+// layout as FuzzDeltaDecoder. With a readable DeltaHeader both must agree on
+// whether the delta is whole and on every byte produced up to the end or the
+// fault; without one the installer's decoder must refuse and write nothing.
+inline int FuzzDeltaDifferential(const uint8_t* data, size_t size) {
+  if (size < 2 || size > 0xFFFFFFFFu) return 0;
+  const uint32_t oldSize = LoadLe16(data) < size - 2 ? LoadLe16(data) : uint32_t(size - 2);
+  const std::vector<uint8_t> old(data + 2, data + 2 + oldSize);
+  const std::vector<uint8_t> body(data + 2 + oldSize, data + size);
+  uint8_t* oldCopy = ExactCopy(old.data(), old.size());
+  uint8_t* bodyCopy = ExactCopy(body.data(), body.size());
+  const ByteView bodyView{bodyCopy, uint32_t(body.size())};
+  static uint8_t output[kFuzzOutputCap];
+  MemoryOutput memory{output, kFuzzOutputCap, 0};
+  const bool complete = ApplyDelta(ToMemory(memory), bodyView, ByteView{oldCopy, uint32_t(old.size())});
+  const reference::DecodedDelta expected = reference::DecodeDelta(body, old, kFuzzOutputCap);
+  if (ValidDeltaHeader(bodyView)) {
+    SP_FUZZ_CHECK(complete == expected.complete);
+    SP_FUZZ_CHECK(memory.length == expected.bytes.size());
+    SP_FUZZ_CHECK(memory.length == 0 || memcmp(output, expected.bytes.data(), memory.length) == 0);
+  } else {
+    SP_FUZZ_CHECK(!complete && memory.length == 0);
+  }
+  free(oldCopy);
+  free(bodyCopy);
+  return 0;
+}
+
+// The builder's reader of installer programs. The first input byte chooses what
+// the rest is: even, a whole program (PE image, resources, switch area, payload,
+// patch, as `inspect` reads them); odd, a resource section alone. Whatever the
+// reader accepts must come back unchanged when written out and read again.
+inline int FuzzInstallerImage(const uint8_t* data, size_t size) {
+  if (size < 1 || size > (1u << 24)) return 0;
+  const Bytes bytes(data + 1, data + size);
+  if (data[0] & 1) {
+    constexpr uint32_t kSectionRva = 0x6000;
+    ResourceTree tree;
+    try {
+      tree = ParseResourceTree(ByteView{bytes.data(), uint32_t(bytes.size())}, kSectionRva, 0);
+    } catch (const PeError&) {
+      return 0;
+    }
+    const Bytes rebuilt = BuildResourceSection(tree, kSectionRva);
+    SP_FUZZ_CHECK(ParseResourceTree(ByteView{rebuilt.data(), uint32_t(rebuilt.size())}, kSectionRva, 0) == tree);
+    return 0;
+  }
+  const InstallerInspection inspection = InspectInstaller(bytes);
+  SP_FUZZ_CHECK(inspection.fileSize == bytes.size());
+  PeImage image;
+  try {
+    image = ParsePeImage(bytes);
+  } catch (const PeError&) {
+    SP_FUZZ_CHECK(inspection.fault.has_value());
+    return 0;
+  }
+  try {
+    ReadInstaller(bytes);
+  } catch (const std::exception&) {
+  }
+  std::vector<std::string> warnings;
+  Bytes rebuilt;
+  try {
+    rebuilt = RebuildPeImage(image, image.resources, warnings);
+  } catch (const PeError&) {
+    return 0;
+  }
+  const PeImage again = ParsePeImage(rebuilt);
+  SP_FUZZ_CHECK(again.resources == image.resources);
+  SP_FUZZ_CHECK(again.sections.size() == image.sections.size());
   return 0;
 }
 

@@ -8,6 +8,8 @@
 
 #include "builder/format/delta_writer.h"
 #include "builder/format/patch_writer.h"
+#include "builder/pack.h"
+#include "builder/pack_stub.h"
 #include "patch/records.h"
 
 namespace {
@@ -104,7 +106,10 @@ int main(int argc, char** argv) {
     edited.insert(edited.begin() + 50, old.begin() + 300, old.begin() + 350);
     deltaInputs.push_back(DeltaInput(old, SimpleDelta(old, edited)));
   }
-  for (size_t i = 0; i < deltaInputs.size(); ++i) Write(root + "/delta", int(i), deltaInputs[i]);
+  for (size_t i = 0; i < deltaInputs.size(); ++i) {
+    Write(root + "/delta", int(i), deltaInputs[i]);
+    Write(root + "/delta_diff", int(i), deltaInputs[i]);
+  }
 
   std::vector<Bytes> areas;
   areas.push_back(RecordsArea({FullRecord("app.exe", B("new content"), FlagNoCreate)}));
@@ -194,6 +199,27 @@ int main(int argc, char** argv) {
         Raw("\x00\x00" "a\0b"),
     };
     for (size_t i = 0; i < sizeof seeds / sizeof seeds[0]; ++i) Write(root + "/project_texts", int(i), seeds[i]);
+  }
+
+  // Installer programs: a mode byte (0: the whole program, 1: its resource
+  // section alone), then the bytes. Needs the installer program in the tool.
+  if (EmbeddedStub().size != 0) {
+    const ByteView stubView = EmbeddedStub();
+    PatchFile patch;
+    patch.SetText(0, "Product");
+    patch.records.push_back(FullRecord("app.exe", B("new content")));
+    const Bytes payload = BuildPayload({{"update.dif", WritePatch(patch)}}, CompressionOptions{0});
+    std::vector<std::string> warnings;
+    const Bytes installer =
+        PackInstaller(Bytes(stubView.data, stubView.data + stubView.size), payload, " /s", warnings);
+    Bytes whole = {0};
+    whole.insert(whole.end(), installer.begin(), installer.end());
+    Write(root + "/installer_image", 0, whole);
+    const PeImage image = ParsePeImage(installer);
+    Bytes section = {1};
+    const Bytes resources = BuildResourceSection(image.resources, 0x6000);
+    section.insert(section.end(), resources.begin(), resources.end());
+    Write(root + "/installer_image", 1, section);
   }
   return 0;
 }

@@ -42,3 +42,5 @@ TEST(FuzzCorpusReplay, PatchHeader) { Replay("header", FuzzPatchHeader); }
 TEST(FuzzCorpusReplay, PayloadContainer) { Replay("payload", FuzzPayloadContainer); }
 TEST(FuzzCorpusReplay, FormatText) { Replay("format", FuzzFormatText); }
 TEST(FuzzCorpusReplay, ProjectTexts) { Replay("project_texts", FuzzProjectTexts); }
+TEST(FuzzCorpusReplay, DeltaAgainstReference) { Replay("delta_diff", FuzzDeltaDifferential); }
+TEST(FuzzCorpusReplay, InstallerImage) { Replay("installer_image", FuzzInstallerImage); }

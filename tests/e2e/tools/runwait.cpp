@@ -5,9 +5,13 @@
 //        runwait --app PROGRAM COMMAND-LINE
 //          starts PROGRAM with exactly COMMAND-LINE (which then need not begin
 //          with the program's path)
+//        runwait --timeout SECONDS ...
+//          ends the program (exit code 259) when it runs longer, and reports
+//          "timeout=1" before its exit code
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -38,6 +42,13 @@ char* Unquoted(char* token) {
 
 int main() {
   char* command = SkipToken(GetCommandLineA());
+  DWORD timeout = INFINITE;
+  if (!std::strncmp(command, "--timeout ", 10)) {
+    char* seconds = command + 10;
+    while (*seconds == ' ') ++seconds;
+    command = SkipToken(seconds);
+    timeout = DWORD(std::strtoul(seconds, nullptr, 10) * 1000);
+  }
   const char* application = nullptr;
   if (!std::strncmp(command, "--app ", 6)) {
     char* path = command + 6;
@@ -57,7 +68,11 @@ int main() {
     std::printf("start-error=%lu\n", GetLastError());
     return 254;
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
+  if (WaitForSingleObject(process.hProcess, timeout) == WAIT_TIMEOUT) {
+    TerminateProcess(process.hProcess, 259);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    std::printf("timeout=1\n");
+  }
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
   std::printf("exit=%lu\n", code);
