@@ -12,8 +12,9 @@ root="$PWD"
 mutants="$root/build/stress/mutants"
 
 echo "== mutation campaign under ASan and UBSan"
+status=0
 build/asan/bin/mutation_stress --stride 1 --random-flips "${STRESS_RANDOM_FLIPS:-400}" \
-  --emit "$mutants" --count "${STRESS_WINE_RUNS:-300}"
+  --emit "$mutants" --count "${STRESS_WINE_RUNS:-300}" || status=1
 
 echo "== mutants through the installer under Wine"
 # The drive scan of a run must not walk the whole Unix file system: Z: is an
@@ -22,4 +23,5 @@ mkdir -p "$root/build/stress/z"
 rm -rf "$root/build/stress/z/"*
 ln -sfn "$root/build/stress/z" "$WINEPREFIX/dosdevices/z:"
 trap 'ln -sfn / "$WINEPREFIX/dosdevices/z:"' EXIT
-/usr/bin/python3 tests/stress/wine_stress.py "$mutants"
+/usr/bin/python3 tests/stress/wine_stress.py "$mutants" || status=1
+exit $status
