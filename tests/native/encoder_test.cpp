@@ -279,4 +279,23 @@ TEST(Encoder, CopyEstimateGrowsWithCorrections) {
       << "a distant block costs more to place";
 }
 
+// The last few bytes of the new file match many places of the old one: the
+// candidates gathered there are compared only as far as the new file goes (the
+// new file is an exactly sized block, so ASan sees a read past it).
+TEST(Encoder, ShortTailMatchingManyPlacesIsNotReadPast) {
+  std::mt19937 random(5);
+  Bytes old(4096);
+  for (uint8_t& b : old) b = uint8_t(random());
+  const Bytes tail = {'t', 'a', 'i'};
+  for (size_t at = 100; at + 8 < old.size(); at += 150) std::copy(tail.begin(), tail.end(), old.begin() + long(at));
+  Bytes grown(700);
+  for (uint8_t& b : grown) b = uint8_t(random());
+  grown.insert(grown.end(), tail.begin(), tail.end());
+  const Bytes newer(grown.begin(), grown.end());
+  const Bytes body = EncodeDeltaBody(ViewOf(old), ViewOf(newer));
+  bool complete = false;
+  EXPECT_EQ(DecodeDelta(body, old, &complete), newer);
+  EXPECT_TRUE(complete);
+}
+
 }  // namespace
