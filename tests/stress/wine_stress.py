@@ -75,20 +75,32 @@ def known_versions(mutants):
     return versions
 
 
+def selfpatch_pack(*args):
+    # Warnings may quote a hostile entry name byte for byte: output stays bytes.
+    result = subprocess.run([str(kit.SELFPATCH), "pack", *map(str, args), "--stub", str(kit.SFX)],
+                            capture_output=True, timeout=300)
+    if result.returncode != 0:
+        raise AssertionError(f"selfpatch pack failed: {result.stderr[-500:]!r}")
+
+
 def make_installer(mutants, row, folder):
     """The installer of one mutant: a patch packed as `selfpatch pack` does, or
     a payload container packed as it is."""
     source = mutants / row["file"]
     out = folder / "update.exe"
-    if source.suffix == ".payload":
-        return kit.pack_raw(source.read_bytes(), out, switches=" /s")
-    if source.stat().st_size == 0:
-        # The packer refuses an empty patch file: the container is written by hand.
-        payload = kit.entry("arg00") + kit.entry("update.dif", data=b"", length=0)
-        return kit.pack_raw(payload, out, switches=" /s")
+    if source.suffix == ".payload" or source.stat().st_size == 0:
+        payload = folder / "update.payload"
+        if source.suffix == ".payload":
+            shutil.copyfile(source, payload)
+        else:
+            # The packer refuses an empty patch file: the container is written by hand.
+            payload.write_bytes(kit.entry("arg00") + kit.entry("update.dif", data=b"", length=0))
+        selfpatch_pack("--raw-payload", payload, "--switches= /s", "-o", out)
+        return out
     copy = folder / "update.dif"
     shutil.copyfile(source, copy)
-    return kit.pack(copy, out, silent=True)
+    selfpatch_pack(copy, "--silent", "--zopfli-iterations", "0", "-o", out)
+    return out
 
 
 def run_installer(installer, product):
