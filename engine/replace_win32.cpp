@@ -178,6 +178,25 @@ bool MakeTempPath(const char* targetPath, char* tempPath) {
   return true;
 }
 
+// A chain that went on after a deferred rename builds each later version in
+// "<target>.~up.~up" and renames it onto the waiting "<target>.~up". A run cut
+// short there leaves that file behind, and nothing renames it later: the
+// restart moves only "<target>.~up". Such a file never holds the only copy of
+// a version (the target or the waiting file keeps one that the patch upgrades),
+// so a new run on the same target removes it before it starts.
+void RemoveLeftChainFile(const char* targetPath) {
+  char leftPath[MAX_PATH];
+  const size_t length = strlen(targetPath);
+  if (length + 2 * kTempSuffixLength >= MAX_PATH) return;
+  memcpy(leftPath, targetPath, length);
+  memcpy(leftPath + length, kTempSuffix, kTempSuffixLength);
+  memcpy(leftPath + length + kTempSuffixLength, kTempSuffix, sizeof kTempSuffix);
+  const DWORD attributes = GetFileAttributesA(leftPath);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+  KILL_POINT("DeleteFile", leftPath);
+  DeleteFileA(leftPath);
+}
+
 }  // namespace
 
 bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
@@ -186,6 +205,7 @@ bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
   // A group whose records lead back to a version already made would chain for
   // ever; no honest chain is longer than the group.
   const int maxSteps = CountRecords(records, groupStart, groupEnd);
+  RemoveLeftChainFile(targetPath);
   FileRecord record = chosen;
   for (int chainStep = 0;; ++chainStep) {
     if (!MakeTempPath(targetPath, tempPath)) {

@@ -113,10 +113,10 @@ class Product:
     """The installed product in the case folder "product", with the patch that
     updates it packed into the kill-point build and into the shipped installer."""
 
-    def __init__(self, case):
+    def __init__(self, case, targets: Optional[List[Target]] = None):
         self.case = case
         self.folder = case.path("product")
-        self.targets = product_targets()
+        self.targets = targets or product_targets()
         patch = kit.assemble({"texts": TEXTS, "records": write_records(case, self.targets)},
                              case.path("update.dif"))
         self.killable = kit.pack(patch, case.path("killable.exe"), silent=True,

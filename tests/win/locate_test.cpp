@@ -21,6 +21,22 @@ std::string FirstCandidate() {
   return folder;
 }
 
+// A copy of the file at the root of C:, the first fixed drive, for tests whose
+// answers must keep the drive scan from starting. Should an answer be missed
+// (a box that fails to show answers 0, which starts the scan), the scan stops
+// here and the test fails at once, instead of walking Z:, the whole Linux
+// filesystem in the test prefix.
+class DriveScanStop {
+ public:
+  explicit DriveScanStop(const std::string& name) : path_("C:\\" + name) {
+    WriteAll(path_, Text("what a drive scan would find first"));
+  }
+  ~DriveScanStop() { DeleteFileA(path_.c_str()); }
+
+ private:
+  std::string path_;
+};
+
 class LocateTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -225,6 +241,7 @@ TEST_F(LocateTest, DriveScanAfterYesFindsAFileOnAFixedDrive) {
 
 TEST_F(LocateTest, WithoutCandidatesTheBrowserIsOfferedThenTheDriveScan) {
   const std::string name = Unique("browse");
+  const DriveScanStop stop(name);
   SetKey(0, "Product");
   SetKey(20, "Where is %s installed?");
   std::vector<std::string> texts;
@@ -243,6 +260,7 @@ TEST_F(LocateTest, WithoutCandidatesTheBrowserIsOfferedThenTheDriveScan) {
 
 TEST_F(LocateTest, DriveScanQuestionAnsweredNoEndsTheSearch) {
   const std::string name = Unique("nodrivescan");
+  const DriveScanStop stop(name);
   SetCandidates({scratch.MakeFolder("App")});
   BoxAnswerer boxes({IDNO});
   EXPECT_FALSE(SearchForFile(name.c_str(), found, nullptr, 0, true));
@@ -251,6 +269,7 @@ TEST_F(LocateTest, DriveScanQuestionAnsweredNoEndsTheSearch) {
 
 TEST_F(LocateTest, CancelOnTheDriveScanQuestionEndsTheSearchAndMarksTheRunCancelled) {
   const std::string name = Unique("cancel");
+  const DriveScanStop stop(name);
   SetCandidates({"C:\\sp-engine-no-such-folder"});
   BoxAnswerer boxes({IDCANCEL});
   EXPECT_FALSE(SearchForFile(name.c_str(), found, nullptr, 0, true));

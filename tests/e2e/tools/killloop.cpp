@@ -7,7 +7,16 @@
 //   k=K killed=CODE rerun=CODE unpack=N,M
 // where N and M count the installer's unpack folders ("sp" and 24 hex digits)
 // in TEMP after each of the two runs.
+//
+// With HOLDER and HELD, each killed run finds the file HELD held open by the
+// program HOLDER (holdfile.exe: no delete or rename sharing), so that its
+// replacement waits for the next restart. The holder then ends, Wine restarts
+// (wineboot -r carries out the pending renames), and the product folder is
+// copied to SNAPSHOTS\k\restarted before SHIPPED runs. The system's pending
+// renames after the restart and after the run of SHIPPED are written, one
+// name a line, to SNAPSHOTS\k\pending-restarted.txt and pending-rerun.txt.
 // Usage: killloop KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP FIRST LAST
+//                 [HOLDER HELD]
 #include <windows.h>
 
 #include <cstdio>
@@ -53,8 +62,9 @@ bool CopyTree(const std::string& from, const std::string& to) {
   return ok;
 }
 
-DWORD RunAndWait(const std::string& program) {
-  std::string commandLine = "\"" + program + "\"";
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+DWORD RunAndWait(std::string commandLine) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -89,17 +99,96 @@ int CountUnpackFolders(const std::string& temp) {
   return count;
 }
 
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Another program holding HELD open while the killed run tries to replace it.
+class Holder {
+ public:
+  Holder(const std::string& holder, const std::string& held, const std::string& work)
+      : ready_(work + "\\held.ready"), release_(work + "\\held.release") {
+    DeleteFileA(ready_.c_str());
+    DeleteFileA(release_.c_str());
+    std::string commandLine =
+        Quoted(holder) + " " + Quoted(held) + " " + Quoted(ready_) + " " + Quoted(release_);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process_))
+      return;
+    for (int waited = 0; waited < 10000 && !Exists(ready_); waited += 5) {
+      if (WaitForSingleObject(process_.hProcess, 5) == WAIT_OBJECT_0) break;
+    }
+    holding_ = Exists(ready_);
+  }
+  ~Holder() {
+    if (!process_.hProcess) return;
+    HANDLE release = CreateFileA(release_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (release != INVALID_HANDLE_VALUE) CloseHandle(release);
+    WaitForSingleObject(process_.hProcess, INFINITE);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+  }
+  bool holding() const { return holding_; }
+
+ private:
+  std::string ready_, release_;
+  PROCESS_INFORMATION process_{};
+  bool holding_ = false;
+};
+
+// The restart's renames, as a restart of Windows carries them out.
+DWORD Restart() { return RunAndWait("wineboot.exe -r"); }
+
+// PendingFileRenameOperations, one name a line (sources and targets in turn).
+bool WritePendingRenames(const std::string& path) {
+  std::string names;
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                    KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    DWORD size = 0;
+    if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) ==
+            ERROR_SUCCESS &&
+        size > 0) {
+      std::string value(size + 2, '\0');
+      if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr,
+                           reinterpret_cast<BYTE*>(&value[0]), &size) == ERROR_SUCCESS) {
+        // An empty name (a deletion's target) is a line of its own, too: the
+        // names come in pairs up to the list's closing empty name.
+        for (size_t at = 0; at + 1 < size;) {
+          const std::string name = value.c_str() + at;
+          names += name + "\r\n";
+          at += name.size() + 1;
+        }
+      }
+    }
+    RegCloseKey(key);
+  }
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool ok = WriteFile(file, names.data(), DWORD(names.size()), &written, nullptr) &&
+                  written == names.size();
+  CloseHandle(file);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 9) {
+  if (argc != 9 && argc != 11) {
     std::fprintf(stderr,
-                 "usage: killloop KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP FIRST LAST\n");
+                 "usage: killloop KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP FIRST LAST"
+                 " [HOLDER HELD]\n");
     return 255;
   }
   const std::string killable = argv[1], shipped = argv[2], pristine = argv[3];
   const std::string product = argv[4], snapshots = argv[5], temp = argv[6];
   const int first = std::atoi(argv[7]), last = std::atoi(argv[8]);
+  const std::string holder = argc == 11 ? argv[9] : "", held = argc == 11 ? argv[10] : "";
   CreateDirectoryA(snapshots.c_str(), nullptr);
   CreateDirectoryA(temp.c_str(), nullptr);
   SetEnvironmentVariableA("TMP", temp.c_str());
@@ -116,13 +205,34 @@ int main(int argc, char** argv) {
     CreateDirectoryA(snapshot.c_str(), nullptr);
 
     SetEnvironmentVariableA("SP_KILL_AT", number);
-    const DWORD killed = RunAndWait(killable);
+    DWORD killed;
+    bool keptKilled;
+    if (holder.empty()) {
+      killed = RunAndWait(Quoted(killable));
+      keptKilled = CopyTree(product, snapshot + "\\killed");
+    } else {
+      {
+        const Holder holding(holder, held, snapshot);
+        if (!holding.holding()) {
+          std::printf("k=%d error=hold\n", k);
+          return 1;
+        }
+        killed = RunAndWait(Quoted(killable));
+      }
+      if (Restart() != 0) {
+        std::printf("k=%d error=restart\n", k);
+        return 1;
+      }
+      keptKilled = CopyTree(product, snapshot + "\\restarted") &&
+                   WritePendingRenames(snapshot + "\\pending-restarted.txt");
+    }
     const int afterKill = CountUnpackFolders(temp);
-    const bool keptKilled = CopyTree(product, snapshot + "\\killed");
     SetEnvironmentVariableA("SP_KILL_AT", nullptr);
-    const DWORD rerun = RunAndWait(shipped);
+    const DWORD rerun = RunAndWait(Quoted(shipped));
     const int afterRerun = CountUnpackFolders(temp);
-    const bool keptRerun = CopyTree(product, snapshot + "\\rerun");
+    bool keptRerun = CopyTree(product, snapshot + "\\rerun");
+    if (!holder.empty())
+      keptRerun = WritePendingRenames(snapshot + "\\pending-rerun.txt") && keptRerun;
     if (!keptKilled || !keptRerun) {
       std::printf("k=%d error=snapshot\n", k);
       return 1;

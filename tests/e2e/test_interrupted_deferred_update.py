@@ -1,0 +1,128 @@
+"""Updates interrupted while a file of the product is in use.
+
+Another program holds tool.dll open without delete or rename sharing, so the
+installer leaves its new version waiting as "tool.dll.~up" (a chain goes on
+under "tool.dll.~up.~up") and asks the system to rename it at the next
+restart. The kill-point build is ended before each of its changes to the file
+system in turn; then the holder ends and Wine restarts (wineboot -r), which
+carries out the pending renames. After that every file must be old, new or
+recoverable, and no pending rename may still name a file of the product; the
+shipped installer run again must bring every file to the new version and leave
+no temporary file and no pending rename behind.
+"""
+
+import random
+from collections import Counter
+from pathlib import Path
+from typing import List
+
+import pytest
+
+import kit
+import killpoints
+from test_interrupted_update import KILLLOOP, Product, Target, evolve
+
+HOLDFILE = kit.WIN_BIN / "holdfile.exe"
+HELD = "tool.dll"
+
+
+def targets() -> List[Target]:
+    """A file before the held one, the held one reached through a chain, and a
+    file after it, so that kills fall before, inside and after the deferral."""
+    rng = random.Random(20261211)
+    made = []
+    for name, kind in (("app.exe", "delta"), (HELD, "chain"), ("data\\table.dat", "delta")):
+        versions = [rng.randbytes(rng.randrange(2000, 5000))]
+        for _ in range(3 if kind == "chain" else 1):
+            versions.append(evolve(rng, versions[-1], 5))
+        made.append(Target(name, kind, versions, 0))
+    return made
+
+
+class HeldProduct(Product):
+    def __init__(self, case):
+        super().__init__(case, targets())
+        self.pristine = case.path("pristine")
+        self.snapshots = case.path("snapshots")
+
+    def loop(self, first: int, last: int, **env) -> List[str]:
+        """killloop from FIRST to LAST with tool.dll held during each killed run
+        and a restart after it; its lines, one per k."""
+        run = kit.run(KILLLOOP, *map(kit.to_windows, (
+            self.killable, self.shipped, self.pristine, self.case.path("work"), self.snapshots,
+            self.case.path("temp"))), str(first), str(last),
+            *map(kit.to_windows, (HOLDFILE, self.path(self.target(HELD), self.case.path("work")))),
+            env=dict({"WINEPATH": kit.to_windows(self.case.path("work"))}, **env), timeout=900)
+        lines = [line.strip() for line in run.stdout.splitlines() if line.startswith("k=")]
+        assert run.code == 0, lines[-1:]
+        return lines
+
+    def target(self, name: str) -> Target:
+        return next(t for t in self.targets if t.name == name)
+
+    def pending(self, number: int, when: str) -> List[str]:
+        """Names in the system's pending renames that lie in the product folder."""
+        listing = self.snapshots / str(number) / f"pending-{when}.txt"
+        folder = kit.to_windows(self.case.path("work")).lower()
+        return [name for name in listing.read_text(errors="replace").splitlines()
+                if folder in name.lower()]
+
+
+@pytest.fixture
+def product(case):
+    """The product installed in "pristine", and the calls that an update makes
+    while tool.dll is held (k=0: no kill), with its restart and rerun."""
+    product = HeldProduct(case)
+    product.install_old()
+    product.folder.rename(product.pristine)
+    product.folder = product.case.path("work")
+    log = case.path("kill.log")
+    [line] = product.loop(0, 0, SP_KILL_LOG=kit.to_windows(log))
+    product.calls = killpoints.logged_calls(log)
+    product.baseline = line
+    return product
+
+
+def test_a_held_file_is_left_waiting_and_the_restart_puts_it_in_place(product):
+    assert product.baseline == "k=0 killed=0 rerun=0 unpack=0,0"
+    waiting = [call for call in product.calls if call.change == "MoveFileEx"]
+    assert [Path(kit.to_unix(call.path)).name for call in waiting] == [HELD + ".~up"]
+    restarted = product.snapshots / "0" / "restarted"
+    assert [product.state(t, restarted) for t in product.targets] == ["new"] * 3
+    assert product.leftovers(restarted) == []
+    assert product.pending(0, "restarted") == []
+
+
+def test_an_update_killed_before_any_change_around_a_held_file_is_finished_by_a_rerun(
+        product, capsys):
+    calls = product.calls
+    lines = product.loop(1, len(calls))
+    product.forget_recycled()
+
+    states = Counter()
+    faults = []
+    for (number, change, path), line in zip(calls, lines, strict=True):
+        where = f"killed before call {number}: {change} {path.replace(product.case.win, '')}"
+        fields = dict(item.split("=") for item in line.split())
+        assert (fields["k"], fields["killed"], fields["rerun"]) == (
+            str(number), str(killpoints.KILLED), "0"), where
+        killed_count, rerun_count = fields["unpack"].split(",")
+        assert rerun_count == killed_count, where
+        restarted = product.snapshots / str(number) / "restarted"
+        for target in product.targets:
+            state = product.state(target, restarted)
+            states[state] += 1
+            if state not in ("old", "new", "recoverable"):
+                faults.append(f"{where}: after the restart {target.name} {state}")
+        if product.pending(number, "restarted"):
+            faults.append(f"{where}: still pending after the restart "
+                          f"{product.pending(number, 'restarted')}")
+        rerun = product.snapshots / str(number) / "rerun"
+        unfinished = [t.name for t in product.targets if product.state(t, rerun) != "new"]
+        if unfinished or product.leftovers(rerun) or product.pending(number, "rerun"):
+            faults.append(f"{where}: run again, left {unfinished} {product.leftovers(rerun)} "
+                          f"{product.pending(number, 'rerun')}")
+    with capsys.disabled():
+        print(f"\nkill points around a held file: {len(calls)}; states after the restarts: "
+              f"{dict(states)}")
+    assert not faults, "\n".join(faults)
