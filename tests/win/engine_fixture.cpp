@@ -198,7 +198,12 @@ std::string DialogText(HWND dialog) {
 }  // namespace
 
 BoxAnswerer::BoxAnswerer(std::vector<int> answers, int fallback)
-    : answers_(std::move(answers)), fallback_(fallback), thread_([this] { Run(); }) {}
+    : answers_(std::move(answers)), fallback_(fallback), thread_([this] { Run(); }) {
+  // The thread's first window calls set up its side of the window system. Under
+  // Wine, doing that while the tested code loads the shell's libraries (the
+  // folder browser) can leave both threads waiting on each other for good.
+  while (!looking_) Sleep(1);
+}
 
 BoxAnswerer::~BoxAnswerer() {
   stop_ = true;
@@ -221,6 +226,7 @@ void BoxAnswerer::Run() {
   while (!stop_) {
     FindState state{GetCurrentProcessId(), nullptr};
     EnumWindows(FindOwnBox, reinterpret_cast<LPARAM>(&state));
+    looking_ = true;
     if (!state.box) {
       Sleep(5);
       continue;

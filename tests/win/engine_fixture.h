@@ -71,6 +71,7 @@ class BoxAnswerer {
   std::mutex mutex_;
   std::vector<std::string> texts_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> looking_{false};
   std::thread thread_;
 };
 
