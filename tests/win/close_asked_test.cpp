@@ -95,6 +95,9 @@ TEST_F(CloseAsked, EachQuestionIsPrecededByWmUserToTheProgressWindow) {
   User user({{IDOK, nullptr}, {IDOK, nullptr}});
   EXPECT_TRUE(CloseInstancesOfClass("SpAskWmUser", "Editor", 3000, false));
   EXPECT_EQ(user.Stop().size(), 2u);
+  // A message posted just before the last box may still wait in the queue.
+  MSG pending;
+  while (PeekMessageA(&pending, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&pending);
   EXPECT_EQ(wmUserCount.load(), 2);
 }
 
