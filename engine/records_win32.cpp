@@ -36,21 +36,14 @@ bool PlatformFits(uint32_t flags, bool isNt) {
   return true;
 }
 
-bool ListedCrc(const RecordGroup& group, uint32_t crc) {
-  for (int32_t i = 0; i < group.crcCount; ++i) {
-    if (group.crcList[i] == crc) return true;
-  }
-  return false;
-}
-
 void AddRecordCrcs(RecordGroup& group, const FileRecord& record) {
   if (group.crcCount < kCrcListMax) group.crcList[group.crcCount++] = record.oldCrc;
-  if (group.crcCount < kCrcListMax && !ListedCrc(group, record.newCrc)) {
+  if (group.crcCount < kCrcListMax && !IsCrcListed(group.crcList, group.crcCount, record.newCrc)) {
     group.crcList[group.crcCount++] = record.newCrc;
   }
-  for (int32_t i = 0; i < group.newCrcCount; ++i)
-    if (group.newCrcs[i] == record.newCrc) return;
-  if (group.newCrcCount < kCrcListMax) group.newCrcs[group.newCrcCount++] = record.newCrc;
+  if (group.newCrcCount < kCrcListMax && !IsCrcListed(group.newCrcs, group.newCrcCount, record.newCrc)) {
+    group.newCrcs[group.newCrcCount++] = record.newCrc;
+  }
 }
 
 // The group that begins at `first`: every following record with the same name,

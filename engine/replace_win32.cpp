@@ -225,12 +225,6 @@ bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
 
 namespace {
 
-bool IsListed(const uint32_t* crcs, int count, uint32_t crc) {
-  for (int i = 0; i < count; ++i)
-    if (crcs[i] == crc) return true;
-  return false;
-}
-
 // Renames `waitingPath` ("<target>.~up") onto its target when the target is
 // missing and the waiting file holds one of `newCrcs`.
 bool FinishWaitingReplacement(const char* waitingPath, const uint32_t* newCrcs, int newCrcCount) {
@@ -243,7 +237,7 @@ bool FinishWaitingReplacement(const char* waitingPath, const uint32_t* newCrcs, 
   const DWORD attributes = GetFileAttributesA(waitingPath);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
   uint32_t crc = 0;
-  if (!FileCrcOf(waitingPath, crc) || !IsListed(newCrcs, newCrcCount, crc)) return false;
+  if (!FileCrcOf(waitingPath, crc) || !IsCrcListed(newCrcs, newCrcCount, crc)) return false;
   KILL_POINT("MoveFile", waitingPath);
   return MoveFileA(waitingPath, targetPath) != FALSE;
 }

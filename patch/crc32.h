@@ -20,3 +20,10 @@ uint32_t Crc32(const uint8_t* data, uint32_t length);
 // The same CRC, one table lookup per byte in a single serial chain: the
 // reference that the faster Crc32 is checked and measured against.
 uint32_t Crc32ByteLoop(const uint8_t* data, uint32_t length);
+
+// Whether `crc` is one of the `count` CRCs at `crcs`.
+inline bool IsCrcListed(const uint32_t* crcs, int32_t count, uint32_t crc) {
+  for (int32_t i = 0; i < count; ++i)
+    if (crcs[i] == crc) return true;
+  return false;
+}
