@@ -92,12 +92,17 @@ TEST_F(CloseAsked, EachQuestionIsPrecededByWmUserToTheProgressWindow) {
   wmUserCount = 0;
   App app("SpAskWmUser", "close");
   ASSERT_TRUE(app.window());
-  User user({{IDOK, nullptr}, {IDOK, nullptr}});
+  // The box's loop takes a posted message out of the queue in the same look that
+  // answers a click sent from another thread, and drops it once the click has
+  // ended the box; so this user answers only once the WM_USER has arrived.
+  auto awaitWmUser = [](int count) {
+    return [count] {
+      for (int i = 0; i < 500 && wmUserCount.load() < count; ++i) Sleep(10);
+    };
+  };
+  User user({{IDOK, awaitWmUser(1)}, {IDOK, awaitWmUser(2)}});
   EXPECT_TRUE(CloseInstancesOfClass("SpAskWmUser", "Editor", 3000, false));
   EXPECT_EQ(user.Stop().size(), 2u);
-  // A message posted just before the last box may still wait in the queue.
-  MSG pending;
-  while (PeekMessageA(&pending, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&pending);
   EXPECT_EQ(wmUserCount.load(), 2);
 }
 
