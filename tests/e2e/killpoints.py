@@ -32,6 +32,18 @@ def first_call(calls: List[Call], change: str, path_end: str) -> Call:
                 if call.change == change and call.path.lower().endswith(path_end.lower()))
 
 
+def check_kill_loop_line(line: str, number: int, where: str) -> None:
+    """Checks one line of a kill loop ("k=N killed=CODE rerun=CODE
+    unpack=KILLED,RERUN"): the run was ended before call NUMBER, the rerun ended
+    with 0, and the rerun left no unpack folder beside the one the killed run
+    could not remove."""
+    fields = dict(item.split("=") for item in line.split())
+    assert (fields["k"], fields["killed"], fields["rerun"]) == (
+        str(number), str(KILLED), "0"), where
+    killed_count, rerun_count = fields["unpack"].split(",")
+    assert rerun_count == killed_count, where
+
+
 def run_paused(start: Callable[[dict], object], at: int, marker: Path,
                while_paused: Callable[[], None], timeout: float = 60):
     """Runs start(env) in a thread with the installer held before call AT;

@@ -103,11 +103,7 @@ def test_an_update_killed_before_any_change_around_a_held_file_is_finished_by_a_
     faults = []
     for (number, change, path), line in zip(calls, lines, strict=True):
         where = f"killed before call {number}: {change} {path.replace(product.case.win, '')}"
-        fields = dict(item.split("=") for item in line.split())
-        assert (fields["k"], fields["killed"], fields["rerun"]) == (
-            str(number), str(killpoints.KILLED), "0"), where
-        killed_count, rerun_count = fields["unpack"].split(",")
-        assert rerun_count == killed_count, where
+        killpoints.check_kill_loop_line(line, number, where)
         restarted = product.snapshots / str(number) / "restarted"
         for target in product.targets:
             state = product.state(target, restarted)
