@@ -20,7 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr size_t kCrcListMax = 100;  // the installer offers at most this many CRCs per group
-constexpr bool kIsNt = true;
 
 // The consecutive records for one file, formed as the installer forms them.
 struct Group {
@@ -30,10 +29,10 @@ struct Group {
   bool hasFullContent = false;
 };
 
-bool PlatformFits(uint32_t flags) {
+bool PlatformFits(uint32_t flags, WindowsFamily family) {
   const uint32_t platform = flags & FlagPlatformMask;
-  if (platform == Platform9x) return !kIsNt;
-  if (platform == PlatformNt) return kIsNt;
+  if (platform == Platform9x) return family == WindowsFamily::Win9x;
+  if (platform == PlatformNt) return family == WindowsFamily::Nt;
   return true;
 }
 
@@ -51,12 +50,12 @@ std::string LowerName(const std::string& name) {
   return lower;
 }
 
-std::vector<Group> FormGroups(ByteView records) {
+std::vector<Group> FormGroups(ByteView records, WindowsFamily family) {
   std::vector<Group> groups;
   FileRecord first;
   uint32_t offset = 0;
   while (ReadRecord(records, offset, first)) {
-    if (!PlatformFits(first.flags)) {
+    if (!PlatformFits(first.flags, family)) {
       offset = NextRecord(first);
       continue;
     }
@@ -266,14 +265,22 @@ class FolderRun {
   bool stopped_ = false;                  // an error has ended the installer's run
 };
 
-}  // namespace
-
-VerifyReport VerifyPatch(ByteView patch, const std::vector<fs::path>& oldFolders, int codepage) {
+ByteView RecordsOf(ByteView patch) {
   const PatchInspection inspection = InspectPatch(patch);
   if (inspection.fault) throw VerifyError("damaged patch: " + inspection.fault->Describe());
-  const std::vector<Group> groups = FormGroups(patch.From(inspection.recordsOffset));
+  return patch.From(inspection.recordsOffset);
+}
+
+}  // namespace
+
+const char* FamilyName(WindowsFamily family) { return family == WindowsFamily::Nt ? "nt" : "9x"; }
+
+VerifyReport VerifyPatch(ByteView patch, const std::vector<fs::path>& oldFolders, int codepage,
+                         WindowsFamily family) {
+  const std::vector<Group> groups = FormGroups(RecordsOf(patch), family);
 
   VerifyReport report;
+  report.family = family;
   for (const fs::path& folder : oldFolders) {
     std::error_code error;
     if (!fs::is_directory(folder, error)) throw VerifyError(folder.string() + ": not a folder");
@@ -284,6 +291,14 @@ VerifyReport VerifyPatch(ByteView patch, const std::vector<fs::path>& oldFolders
     }
   }
   return report;
+}
+
+std::vector<WindowsFamily> FamiliesToVerify(ByteView patch) {
+  const ByteView records = RecordsOf(patch);
+  FileRecord record;
+  for (uint32_t offset = 0; ReadRecord(records, offset, record); offset = NextRecord(record))
+    if ((record.flags & FlagPlatformMask) == Platform9x) return {WindowsFamily::Nt, WindowsFamily::Win9x};
+  return {WindowsFamily::Nt};
 }
 
 Bytes PatchOfFile(Bytes file) {
@@ -300,7 +315,9 @@ void PrintVerifyReport(std::ostream& out, const VerifyReport& report) {
     nameWidth = std::max(nameWidth, row.name.size());
     actionWidth = std::max(actionWidth, row.action.size());
   }
-  out << "platform: NT family (records for the 9x family only are passed over)\n";
+  out << (report.family == WindowsFamily::Nt
+              ? "platform: NT family (records for the 9x family only are passed over)\n"
+              : "platform: 9x family (records for the NT family only are passed over)\n");
   out << std::left << std::setw(int(folderWidth)) << "folder" << "  " << std::setw(int(nameWidth)) << "file"
       << "  " << std::setw(int(actionWidth)) << "action" << "  " << std::setw(10) << "expected" << "  "
       << std::setw(10) << "result" << "  verdict\n";

@@ -4,8 +4,9 @@
 // created, or is missing), carried out in memory with the installer's own
 // delta decoder, and every CRC checked. Nothing on disk is changed.
 //
-// The platform is taken as the NT family: a record for the 9x family only is
-// passed over where it would begin a group, as the installer does there.
+// The run is that of one family of Windows (NT unless asked otherwise): a
+// record for the other family only is passed over where it would begin a group,
+// as the installer does there.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +29,13 @@ struct VerifyRow {
 // "missing (no-create)", "missing", "unknown version", "not created", and "not
 // reached" for files after an error that ends the installer's run.
 
+enum class WindowsFamily { Nt, Win9x };
+
+// "nt" or "9x", as the command line and JSON name them.
+const char* FamilyName(WindowsFamily family);
+
 struct VerifyReport {
+  WindowsFamily family = WindowsFamily::Nt;
   std::vector<VerifyRow> rows;
   bool ok = true;
 };
@@ -43,7 +50,11 @@ class VerifyError : public std::runtime_error {
 // with `codepage` not 0 they are converted to UTF-8 to find the files (0 takes
 // them as they are). Throws VerifyError naming the fault of a damaged patch.
 VerifyReport VerifyPatch(ByteView patch, const std::vector<std::filesystem::path>& oldFolders,
-                         int codepage = 0);
+                         int codepage = 0, WindowsFamily family = WindowsFamily::Nt);
+
+// The families whose runs of the patch differ: NT, and the 9x family as well
+// when a record is for the 9x family only. Throws VerifyError for a damaged patch.
+std::vector<WindowsFamily> FamiliesToVerify(ByteView patch);
 
 // The patch a file holds: the file itself, or the patch entry of a packed
 // installer. Throws VerifyError naming the fault of a damaged installer.

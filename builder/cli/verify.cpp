@@ -23,13 +23,13 @@ const char kDescription[] =
     "decides as the installer does which record applies to the folder's copy\n"
     "(chains included), or that the file is already new, is created, or is\n"
     "missing; it applies the records in memory with the installer's own decoder\n"
-    "and checks every CRC. The platform is taken as the NT family. PATCH may be a\n"
+    "and checks every CRC, for the family of Windows that --platform names. PATCH may be a\n"
     "patch file or a packed installer (its patch entry is used). Exit code 0 only\n"
     "when every file ends new, or is an optional or no-create file that is\n"
     "missing; 1 when not; 2 for a damaged patch or unreadable input.";
 
 const char kJsonFooter[] =
-    "JSON (--json): {\"patch\", \"platform\": \"nt\", \"ok\", \"rows\": [{\"old_folder\", \"name\",\n"
+    "JSON (--json): {\"patch\", \"platform\": \"nt\" or \"9x\", \"ok\", \"rows\": [{\"old_folder\", \"name\",\n"
     "\"action\", \"expected_crc\", \"result_crc\", \"ok\", \"detail\"}]}.";
 
 json ReportJson(const std::string& path, const VerifyReport& report) {
@@ -39,7 +39,7 @@ json ReportJson(const std::string& path, const VerifyReport& report) {
                     {"expected_crc", row.expectedCrc}, {"result_crc", row.resultCrc}, {"ok", row.ok},
                     {"detail", row.detail}});
   }
-  return {{"patch", path}, {"platform", "nt"}, {"ok", report.ok}, {"rows", rows}};
+  return {{"patch", path}, {"platform", FamilyName(report.family)}, {"ok", report.ok}, {"rows", rows}};
 }
 
 int RunVerify(int argc, char** argv) {
@@ -49,6 +49,7 @@ int RunVerify(int argc, char** argv) {
   std::vector<std::string> folders;
   bool asJson = false;
   int codePage = 0;
+  std::string platform = "nt";
   app.add_option("patch", path, "A patch file (.dif) or a packed installer (.exe)")
       ->required()
       ->check(CLI::ExistingFile);
@@ -57,6 +58,11 @@ int RunVerify(int argc, char** argv) {
       ->check(CLI::ExistingDirectory);
   app.add_flag("--json", asJson, "Print JSON for scripts");
   app.add_option("--codepage", codePage, "Code page of the record names (0: take the bytes as they are)")
+      ->capture_default_str();
+  app.add_option("--platform", platform,
+                 "The family of Windows whose run is checked: nt, or 9x (records for the other\n"
+                 "family only are passed over as the installer passes them over there)")
+      ->check(CLI::IsMember({"nt", "9x"}))
       ->capture_default_str();
   try {
     app.parse(argc, argv);
@@ -67,7 +73,9 @@ int RunVerify(int argc, char** argv) {
     const Bytes patch = PatchOfFile(ReadFileBytes(path));
     if (patch.size() > 0x7FFFFFFF) throw VerifyError(path + ": too large");
     const std::vector<std::filesystem::path> oldFolders(folders.begin(), folders.end());
-    const VerifyReport report = VerifyPatch(ByteView{patch.data(), uint32_t(patch.size())}, oldFolders, codePage);
+    const WindowsFamily family = platform == "9x" ? WindowsFamily::Win9x : WindowsFamily::Nt;
+    const VerifyReport report =
+        VerifyPatch(ByteView{patch.data(), uint32_t(patch.size())}, oldFolders, codePage, family);
     if (asJson)
       std::cout << ReportJson(path, report).dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     else

@@ -60,9 +60,9 @@ def registry_key(case):
     reg("delete", "HKCU\\" + key, check=False)
 
 
-def verify(source, folder):
-    result = subprocess.run([str(kit.SELFPATCH), "verify", str(source), "--from", str(folder), "--json"],
-                            capture_output=True, text=True, timeout=120)
+def verify(source, folder, *options):
+    result = subprocess.run([str(kit.SELFPATCH), "verify", str(source), "--from", str(folder), "--json",
+                             *options], capture_output=True, text=True, timeout=120)
     return result.returncode, json.loads(result.stdout)
 
 
@@ -135,3 +135,51 @@ def test_a_wrong_new_crc_ends_the_run_where_verify_says(case, registry_key):
 
     assert run_installer(installer, registry_key, folder) == 107
     assert_installer_left_what_verify_said(rows, folder, before)
+
+
+FAMILY_RECORDS = [
+    {"name": "app.exe", "content": {"file": "v3"}, "flags": 1},          # 9x only: begins the group there
+    {"name": "app.exe", "old": {"file": "v2"}, "new": {"file": "v3"}, "flags": 2},
+    {"name": "lib.dll", "old": {"file": "lib1"}, "new": {"file": "lib2"}, "flags": 2},  # NT only
+    {"name": "readme.txt", "content": "read me, version 3\r\n", "flags": 1},         # 9x only
+]
+
+
+@pytest.mark.parametrize("family, names", [("nt", ["app.exe", "lib.dll"]), ("9x", ["app.exe", "readme.txt"])])
+def test_verify_for_a_family_predicts_that_familys_run(case, registry_key, family, names):
+    for name, content in (("v2", V2), ("v3", V3), ("lib1", LIB1), ("lib2", LIB2)):
+        case.path(name).write_bytes(content)
+    patch = kit.assemble({"texts": dict(TEXTS, **{"9": registry_key + r"\Path"}), "records": FAMILY_RECORDS},
+                         case.path("update.dif"))
+    exe_name = f"update-{family}-{case.dir.name[-40:]}.exe"
+    installer = kit.pack(patch, case.path(exe_name), silent=True)
+    folder = case.path("installed")
+    before = install(folder, {"app.exe": OTHER if family == "9x" else V2, "lib.dll": LIB1})
+
+    code, report = verify(installer, folder, "--platform", family)
+    assert (code, report["platform"], report["ok"]) == (0, family, True)
+    rows = report["rows"]
+    assert [row["name"] for row in rows] == names
+
+    # Wine reports the 9x family to a program set to that version.
+    app_defaults = "HKCU\\Software\\Wine\\AppDefaults\\" + exe_name
+    if family == "9x":
+        reg("add", app_defaults, "/v", "Version", "/t", "REG_SZ", "/d", "win98")
+    try:
+        assert run_installer(installer, registry_key, folder) == 0
+    finally:
+        reg("delete", app_defaults, check=False)
+    assert_installer_left_what_verify_said(rows, folder, before)
+    assert [crc32((folder / row["name"]).read_bytes()) for row in rows] == [row["expected_crc"] for row in rows]
+    untouched = {"nt": "readme.txt", "9x": "lib.dll"}[family]
+    assert (folder / untouched).exists() == (untouched in before)
+    if untouched in before:
+        assert crc32((folder / untouched).read_bytes()) == before[untouched]
+
+
+def test_an_unknown_platform_is_refused(case):
+    patch = kit.assemble({"texts": TEXTS, "records": RECORDS[4:]}, case.path("update.dif"))
+    result = subprocess.run([str(kit.SELFPATCH), "verify", str(patch), "--from", str(case.dir),
+                             "--platform", "xp"], capture_output=True, text=True, timeout=120)
+    assert result.returncode != 0
+    assert "--platform" in result.stderr

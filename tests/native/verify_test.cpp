@@ -123,6 +123,57 @@ TEST(VerifyPatch, DecidesAsTheInstallerForEachFolder) {
   }
 }
 
+// Records for one family only begin a group in that family's run alone; once
+// a group has begun, every record of its name belongs to it.
+TEST(VerifyPatch, PassesOverRecordsForTheOtherFamily) {
+  const std::vector<PatchRecord> fullFor9x = {FullRecord("app.exe", kV3, Platform9x),
+                                              Delta("app.exe", kV2, kV3, PlatformNt)};
+  const struct {
+    const char* name;
+    WindowsFamily family;
+    std::vector<PatchRecord> records;
+    std::vector<std::string> actions;
+    bool ok;
+  } cases[] = {
+      {"9x: its record begins the group", WindowsFamily::Win9x,
+       {FullRecord("app.exe", kV3, Platform9x), Delta("app.exe", kV2, kV3)}, {"full"}, true},
+      {"9x: an NT-only group is passed over", WindowsFamily::Win9x, {Delta("app.exe", kV2, kV3, PlatformNt)}, {},
+       true},
+      {"NT: a 9x-only group is passed over", WindowsFamily::Nt, {FullRecord("app.exe", kV3, Platform9x)}, {}, true},
+      {"9x: the full content is the fallback", WindowsFamily::Win9x, fullFor9x, {"full"}, true},
+      {"NT: there is no fallback", WindowsFamily::Nt, fullFor9x, {"unknown version"}, false},
+  };
+  const fs::path folder = Folder("family", {{"app.exe", kOther}});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes patch = Patch(c.records);
+    const VerifyReport report = VerifyPatch(ByteView{patch.data(), uint32_t(patch.size())}, {folder}, 0, c.family);
+    EXPECT_EQ(report.family, c.family);
+    std::vector<std::string> actions;
+    for (const VerifyRow& row : report.rows) actions.push_back(row.action);
+    EXPECT_EQ(actions, c.actions);
+    EXPECT_EQ(report.ok, c.ok);
+  }
+  std::ostringstream printed;
+  const Bytes patch = Patch(fullFor9x);
+  PrintVerifyReport(printed, VerifyPatch(ByteView{patch.data(), uint32_t(patch.size())}, {folder}, 0,
+                                         WindowsFamily::Win9x));
+  EXPECT_NE(printed.str().find("9x family"), std::string::npos);
+}
+
+TEST(FamiliesToVerify, AddsThe9xFamilyOnlyForItsOwnRecords) {
+  const auto families = [](const std::vector<PatchRecord>& records) {
+    const Bytes patch = Patch(records);
+    return FamiliesToVerify(ByteView{patch.data(), uint32_t(patch.size())});
+  };
+  const std::vector<WindowsFamily> ntOnly = {WindowsFamily::Nt};
+  const std::vector<WindowsFamily> both = {WindowsFamily::Nt, WindowsFamily::Win9x};
+  EXPECT_EQ(families(ChainGroup()), ntOnly);
+  EXPECT_EQ(families({Delta("app.exe", kV2, kV3, PlatformNt)}), ntOnly);
+  EXPECT_EQ(families({Delta("app.exe", kV2, kV3), FullRecord("lib.dll", kV1, Platform9x)}), both);
+  EXPECT_THROW(families({}), VerifyError);
+}
+
 // A copy whose CRC is the newCrc of any record counts as up to date, so the
 // installer leaves a copy of an intermediate version as it is.
 TEST(VerifyPatch, AnIntermediateVersionIsNotNew) {
