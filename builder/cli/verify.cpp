@@ -23,10 +23,10 @@ const char kDescription[] =
     "decides as the installer does which record applies to the folder's copy\n"
     "(chains included), or that the file is already new, is created, or is\n"
     "missing; it applies the records in memory with the installer's own decoder\n"
-    "and checks every CRC, for the family of Windows that --platform names. PATCH may be a\n"
-    "patch file or a packed installer (its patch entry is used). Exit code 0 only\n"
-    "when every file ends new, or is an optional or no-create file that is\n"
-    "missing; 1 when not; 2 for a damaged patch or unreadable input.";
+    "and checks every CRC, for the family of Windows that --platform names.\n"
+    "PATCH may be a patch file or a packed installer (its patch entry is used).\n"
+    "Exit code 0 only when every file ends new, or is an optional or no-create\n"
+    "file that is missing; 1 when not; 2 for a damaged patch or unreadable input.";
 
 const char kJsonFooter[] =
     "JSON (--json): {\"patch\", \"platform\": \"nt\" or \"9x\", \"ok\", \"rows\": [{\"old_folder\", \"name\",\n"
