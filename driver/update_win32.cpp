@@ -105,9 +105,7 @@ bool ResolveInCurrentFolder(const char* command, char* fullPath) {
     if (*p == '\\' || *p == '/' || *p == ':') return false;
   char* namePart = nullptr;
   const DWORD length = GetFullPathNameA(command, MAX_PATH, fullPath, &namePart);
-  if (length == 0 || length >= MAX_PATH) return false;
-  const DWORD attributes = GetFileAttributesA(fullPath);
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  return length > 0 && length < MAX_PATH && IsExistingFile(fullPath);
 }
 
 void RunPostCommand(char* command) {

@@ -163,19 +163,23 @@ int CountRecords(ByteView records, uint32_t groupStart, uint32_t groupEnd) {
   return count;
 }
 
-// tempPath = targetPath + ".~up", when it fits a path buffer.
-bool MakeTempPath(const char* targetPath, char* tempPath) {
-  const size_t length = strlen(targetPath);
-  if (length + kTempSuffixLength >= MAX_PATH) {
-    char shown[MAX_PATH + sizeof kTempSuffix];
-    lstrcpynA(shown, targetPath, MAX_PATH);
-    strcat(shown, kTempSuffix);
-    ErrorBox(Key(28), shown);
-    return false;
-  }
-  memcpy(tempPath, targetPath, length);
-  memcpy(tempPath + length, kTempSuffix, sizeof kTempSuffix);
+// out = path + ".~up", when it fits a path buffer; shows nothing.
+bool AppendTempSuffix(const char* path, char* out) {
+  const size_t length = strlen(path);
+  if (length + kTempSuffixLength >= MAX_PATH) return false;
+  memcpy(out, path, length);
+  memcpy(out + length, kTempSuffix, sizeof kTempSuffix);
   return true;
+}
+
+// tempPath = targetPath + ".~up"; an error box when it does not fit.
+bool MakeTempPath(const char* targetPath, char* tempPath) {
+  if (AppendTempSuffix(targetPath, tempPath)) return true;
+  char shown[MAX_PATH + sizeof kTempSuffix];
+  lstrcpynA(shown, targetPath, MAX_PATH);
+  strcat(shown, kTempSuffix);
+  ErrorBox(Key(28), shown);
+  return false;
 }
 
 // A chain that went on after a deferred rename builds each later version in
@@ -185,14 +189,11 @@ bool MakeTempPath(const char* targetPath, char* tempPath) {
 // a version (the target or the waiting file keeps one that the patch upgrades),
 // so a new run on the same target removes it before it starts.
 void RemoveLeftChainFile(const char* targetPath) {
+  char waitingPath[MAX_PATH];
   char leftPath[MAX_PATH];
-  const size_t length = strlen(targetPath);
-  if (length + 2 * kTempSuffixLength >= MAX_PATH) return;
-  memcpy(leftPath, targetPath, length);
-  memcpy(leftPath + length, kTempSuffix, kTempSuffixLength);
-  memcpy(leftPath + length + kTempSuffixLength, kTempSuffix, sizeof kTempSuffix);
-  const DWORD attributes = GetFileAttributesA(leftPath);
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+  if (!AppendTempSuffix(targetPath, waitingPath) || !AppendTempSuffix(waitingPath, leftPath) ||
+      !IsExistingFile(leftPath))
+    return;
   KILL_POINT("DeleteFile", leftPath);
   DeleteFileA(leftPath);
 }
@@ -233,9 +234,8 @@ bool FinishWaitingReplacement(const char* waitingPath, const uint32_t* newCrcs, 
   if (length <= kTempSuffixLength || length >= MAX_PATH) return false;
   memcpy(targetPath, waitingPath, length - kTempSuffixLength);
   targetPath[length - kTempSuffixLength] = '\0';
-  if (GetFileAttributesA(targetPath) != INVALID_FILE_ATTRIBUTES) return false;
-  const DWORD attributes = GetFileAttributesA(waitingPath);
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (GetFileAttributesA(targetPath) != INVALID_FILE_ATTRIBUTES || !IsExistingFile(waitingPath))
+    return false;
   uint32_t crc = 0;
   if (!FileCrcOf(waitingPath, crc) || !IsCrcListed(newCrcs, newCrcCount, crc)) return false;
   KILL_POINT("MoveFile", waitingPath);
@@ -268,9 +268,7 @@ int RecoverWaitingReplacements(const char* name, const uint32_t* newCrcs, int ne
   // No folder is known: the search path, where the search for the file itself
   // looks too.
   char waitingName[MAX_PATH];
-  if (strlen(name) + kTempSuffixLength >= MAX_PATH) return recovered;
-  strcpy(waitingName, name);
-  strcat(waitingName, kTempSuffix);
+  if (!AppendTempSuffix(name, waitingName)) return recovered;
   const DWORD found = SearchPathA(nullptr, waitingName, nullptr, MAX_PATH, waitingPath, nullptr);
   if (found > 0 && found < MAX_PATH && FinishWaitingReplacement(waitingPath, newCrcs, newCrcCount))
     ++recovered;

@@ -7,6 +7,11 @@ HANDLE OpenForRead(const char* path) {
                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+bool IsExistingFile(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 uint32_t FileCrc32(HANDLE file) {
   const DWORD size = GetFileSize(file, nullptr);
   if (size == INVALID_FILE_SIZE) return 0;

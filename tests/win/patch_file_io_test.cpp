@@ -74,6 +74,18 @@ TEST(OpenForRead, SharesWithWritersAndFailsForMissingFiles) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 }
 
+TEST(IsExistingFile, TrueOnlyForAFileThatIsThere) {
+  const std::string file = TempPath("sp_is_file.txt");
+  const std::string folder = TempPath("sp_is_folder");
+  WriteWholeFile(file, Bytes{'x'});
+  CreateDirectoryA(folder.c_str(), nullptr);
+  EXPECT_TRUE(IsExistingFile(file.c_str()));
+  EXPECT_FALSE(IsExistingFile(folder.c_str()));
+  EXPECT_FALSE(IsExistingFile(TempPath("sp_no_such_file.txt").c_str()));
+  DeleteFileA(file.c_str());
+  RemoveDirectoryA(folder.c_str());
+}
+
 TEST(ApplyDeltaToFile, WritesTheNewFileAndStopsShortOnAFault) {
   const Bytes old = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'};
   DeltaWriter writer(old);
