@@ -271,13 +271,9 @@ ByteView RecordsOf(ByteView patch) {
   return patch.From(inspection.recordsOffset);
 }
 
-}  // namespace
-
-const char* FamilyName(WindowsFamily family) { return family == WindowsFamily::Nt ? "nt" : "9x"; }
-
-VerifyReport VerifyPatch(ByteView patch, const std::vector<fs::path>& oldFolders, int codepage,
-                         WindowsFamily family) {
-  const std::vector<Group> groups = FormGroups(RecordsOf(patch), family);
+VerifyReport VerifyRecords(ByteView records, const std::vector<fs::path>& oldFolders, int codepage,
+                           WindowsFamily family) {
+  const std::vector<Group> groups = FormGroups(records, family);
 
   VerifyReport report;
   report.family = family;
@@ -293,12 +289,29 @@ VerifyReport VerifyPatch(ByteView patch, const std::vector<fs::path>& oldFolders
   return report;
 }
 
-std::vector<WindowsFamily> FamiliesToVerify(ByteView patch) {
-  const ByteView records = RecordsOf(patch);
+bool HasRecordFor9xOnly(ByteView records) {
   FileRecord record;
   for (uint32_t offset = 0; ReadRecord(records, offset, record); offset = NextRecord(record))
-    if ((record.flags & FlagPlatformMask) == Platform9x) return {WindowsFamily::Nt, WindowsFamily::Win9x};
-  return {WindowsFamily::Nt};
+    if ((record.flags & FlagPlatformMask) == Platform9x) return true;
+  return false;
+}
+
+}  // namespace
+
+const char* FamilyName(WindowsFamily family) { return family == WindowsFamily::Nt ? "nt" : "9x"; }
+
+VerifyReport VerifyPatch(ByteView patch, const std::vector<fs::path>& oldFolders, int codepage,
+                         WindowsFamily family) {
+  return VerifyRecords(RecordsOf(patch), oldFolders, codepage, family);
+}
+
+std::vector<VerifyReport> VerifyEachFamily(ByteView patch, const std::vector<fs::path>& oldFolders,
+                                           int codepage) {
+  const ByteView records = RecordsOf(patch);
+  std::vector<VerifyReport> reports{VerifyRecords(records, oldFolders, codepage, WindowsFamily::Nt)};
+  if (HasRecordFor9xOnly(records))
+    reports.push_back(VerifyRecords(records, oldFolders, codepage, WindowsFamily::Win9x));
+  return reports;
 }
 
 Bytes PatchOfFile(Bytes file) {

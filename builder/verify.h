@@ -52,9 +52,12 @@ class VerifyError : public std::runtime_error {
 VerifyReport VerifyPatch(ByteView patch, const std::vector<std::filesystem::path>& oldFolders,
                          int codepage = 0, WindowsFamily family = WindowsFamily::Nt);
 
-// The families whose runs of the patch differ: NT, and the 9x family as well
-// when a record is for the 9x family only. Throws VerifyError for a damaged patch.
-std::vector<WindowsFamily> FamiliesToVerify(ByteView patch);
+// VerifyPatch for each family whose run of the patch differs: NT, and the 9x
+// family as well when a record is for the 9x family only. The patch is checked
+// once for all of them.
+std::vector<VerifyReport> VerifyEachFamily(ByteView patch,
+                                           const std::vector<std::filesystem::path>& oldFolders,
+                                           int codepage = 0);
 
 // The patch a file holds: the file itself, or the patch entry of a packed
 // installer. Throws VerifyError naming the fault of a damaged installer.

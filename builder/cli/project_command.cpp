@@ -17,8 +17,7 @@ std::vector<std::filesystem::path> FoldersToVerify(const Project& project) {
 // A patch with files for the 9x family only is checked for that family's run too.
 void CheckAgainstFolders(const Project& project, const Bytes& patch, const char* command) {
   const ByteView view{patch.data(), uint32_t(patch.size())};
-  for (const WindowsFamily family : FamiliesToVerify(view)) {
-    const VerifyReport report = VerifyPatch(view, FoldersToVerify(project), project.CodePage(), family);
+  for (const VerifyReport& report : VerifyEachFamily(view, FoldersToVerify(project), project.CodePage())) {
     if (report.ok) continue;
     std::fprintf(stderr, "selfpatch %s: the patch does not bring every folder to the new version:\n",
                  command);

@@ -161,10 +161,13 @@ TEST(VerifyPatch, PassesOverRecordsForTheOtherFamily) {
   EXPECT_NE(printed.str().find("9x family"), std::string::npos);
 }
 
-TEST(FamiliesToVerify, AddsThe9xFamilyOnlyForItsOwnRecords) {
+TEST(VerifyEachFamily, AddsThe9xFamilyOnlyForItsOwnRecords) {
   const auto families = [](const std::vector<PatchRecord>& records) {
     const Bytes patch = Patch(records);
-    return FamiliesToVerify(ByteView{patch.data(), uint32_t(patch.size())});
+    std::vector<WindowsFamily> verified;
+    for (const VerifyReport& report : VerifyEachFamily(ByteView{patch.data(), uint32_t(patch.size())}, {}))
+      verified.push_back(report.family);
+    return verified;
   };
   const std::vector<WindowsFamily> ntOnly = {WindowsFamily::Nt};
   const std::vector<WindowsFamily> both = {WindowsFamily::Nt, WindowsFamily::Win9x};
