@@ -177,6 +177,7 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
 
     SetLastBaseFolder(lastBaseFolder, targetPath, first.name);
     ShowUpdatingFile(first.name);
+    RemoveLeftStagingFile(targetPath);
     if (found && !OpenInstalledCopy(targetPath, copy)) return false;
 
     FileRecord chosen;

@@ -28,11 +28,21 @@ bool OpenMappedFile(const char* path, bool wholeFile, uint32_t size, MappedFile&
 // Unmaps and closes whatever `mapped` holds; it is then empty.
 void ReleaseMappedFile(MappedFile& mapped);
 
+// "<target>.~up.~up" holds a version made while "<target>.~up" waits for the
+// restart's rename: a chain's later step, or the content that replaces a
+// waiting file left by an earlier run. A run cut short there leaves it behind,
+// and nothing renames it later. It never holds the only copy of a version (the
+// target or the waiting file keeps one that the patch upgrades), so each run
+// removes it from the file it works on.
+void RemoveLeftStagingFile(const char* targetPath);
+
 // Builds the file that `record` produces beside `targetPath` (".~up" added),
 // verifies its CRC, stamps it, gives it the old file's security, recycles the
 // old file and moves the new one into place, deferring the rename to the next
 // restart when the target is in use. Then follows the records of the group
 // [groupStart, groupEnd) of `records` that continue from the version just made.
+// A "<target>.~up" left by an earlier run, which may wait for the restart's
+// rename, is only ever replaced by a file already verified.
 // `oldFile` is the installed copy (or empty for a new file); it is released.
 // Both path buffers have kEnginePathSize bytes. False: an error box has been
 // shown and the run ends.

@@ -23,6 +23,15 @@ constexpr DWORD kClearedAttributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 constexpr DWORD kSecurityBufferSize = 16384;
 
+// out = path + ".~up", when it fits a path buffer; shows nothing.
+bool AppendTempSuffix(const char* path, char* out) {
+  const size_t length = strlen(path);
+  if (length + kTempSuffixLength >= MAX_PATH) return false;
+  memcpy(out, path, length);
+  memcpy(out + length, kTempSuffix, sizeof kTempSuffix);
+  return true;
+}
+
 }  // namespace
 
 bool OpenMappedFile(const char* path, bool wholeFile, uint32_t size, MappedFile& mapped) {
@@ -102,6 +111,29 @@ bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const ch
   return false;
 }
 
+// A "<target>.~up" found before the first step was left by an earlier run and
+// may be waiting for a rename at the next restart. Writing over it would let
+// that restart move a half-written file over the target if this run were cut
+// short, so the new content is made beside it and takes its place only once
+// verified. A run cut short between that delete and rename leaves the restart
+// nothing to move and the target as it was. False: the error shown, nothing
+// left.
+bool ProduceTempFile(const FileRecord& record, MappedFile& oldFile, const char* targetPath,
+                     const char* tempPath, bool firstStep, uint32_t& crc, uint32_t& size) {
+  char stagingPath[MAX_PATH];
+  if (!firstStep || !IsExistingFile(tempPath) || !AppendTempSuffix(tempPath, stagingPath))
+    return ProduceVerifiedFile(record, oldFile, targetPath, tempPath, crc, size);
+  if (!ProduceVerifiedFile(record, oldFile, targetPath, stagingPath, crc, size)) return false;
+  KILL_POINT("DeleteFile", tempPath);
+  DeleteFileA(tempPath);
+  KILL_POINT("MoveFile", stagingPath);
+  if (MoveFileA(stagingPath, tempPath)) return true;
+  ErrorBox(Key(28), tempPath);
+  KILL_POINT("DeleteFile", stagingPath);
+  DeleteFileA(stagingPath);
+  return false;
+}
+
 // The rename for the next restart: the system's pending renames on the NT
 // family, the "rename" section of WININIT.INI (short paths) elsewhere.
 bool DeferRename(char* targetPath, char* tempPath, bool isNt) {
@@ -163,15 +195,6 @@ int CountRecords(ByteView records, uint32_t groupStart, uint32_t groupEnd) {
   return count;
 }
 
-// out = path + ".~up", when it fits a path buffer; shows nothing.
-bool AppendTempSuffix(const char* path, char* out) {
-  const size_t length = strlen(path);
-  if (length + kTempSuffixLength >= MAX_PATH) return false;
-  memcpy(out, path, length);
-  memcpy(out + length, kTempSuffix, sizeof kTempSuffix);
-  return true;
-}
-
 // tempPath = targetPath + ".~up"; an error box when it does not fit.
 bool MakeTempPath(const char* targetPath, char* tempPath) {
   if (AppendTempSuffix(targetPath, tempPath)) return true;
@@ -182,13 +205,9 @@ bool MakeTempPath(const char* targetPath, char* tempPath) {
   return false;
 }
 
-// A chain that went on after a deferred rename builds each later version in
-// "<target>.~up.~up" and renames it onto the waiting "<target>.~up". A run cut
-// short there leaves that file behind, and nothing renames it later: the
-// restart moves only "<target>.~up". Such a file never holds the only copy of
-// a version (the target or the waiting file keeps one that the patch upgrades),
-// so a new run on the same target removes it before it starts.
-void RemoveLeftChainFile(const char* targetPath) {
+}  // namespace
+
+void RemoveLeftStagingFile(const char* targetPath) {
   char waitingPath[MAX_PATH];
   char leftPath[MAX_PATH];
   if (!AppendTempSuffix(targetPath, waitingPath) || !AppendTempSuffix(waitingPath, leftPath) ||
@@ -198,15 +217,12 @@ void RemoveLeftChainFile(const char* targetPath) {
   DeleteFileA(leftPath);
 }
 
-}  // namespace
-
 bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
                       const FileRecord& chosen, MappedFile& oldFile, char* targetPath,
                       char* tempPath, bool isNt) {
   // A group whose records lead back to a version already made would chain for
   // ever; no honest chain is longer than the group.
   const int maxSteps = CountRecords(records, groupStart, groupEnd);
-  RemoveLeftChainFile(targetPath);
   FileRecord record = chosen;
   for (int chainStep = 0;; ++chainStep) {
     if (!MakeTempPath(targetPath, tempPath)) {
@@ -215,7 +231,8 @@ bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
     }
     uint32_t crc = 0;
     uint32_t size = 0;
-    if (!ProduceVerifiedFile(record, oldFile, targetPath, tempPath, crc, size)) return false;
+    if (!ProduceTempFile(record, oldFile, targetPath, tempPath, chainStep == 0, crc, size))
+      return false;
     if (!PutInPlace(targetPath, tempPath, chainStep, isNt)) return false;
 
     if (chainStep + 1 >= maxSteps) return true;

@@ -15,8 +15,12 @@
 // copied to SNAPSHOTS\k\restarted before SHIPPED runs. The system's pending
 // renames after the restart and after the run of SHIPPED are written, one
 // name a line, to SNAPSHOTS\k\pending-restarted.txt and pending-rerun.txt.
+//
+// With "again" after HELD, SHIPPED first runs once while HELD is held, so the
+// killed run finds the replacement of the earlier run waiting for a restart
+// that has not come; its line gains " before=CODE", that run's exit code.
 // Usage: killloop KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP FIRST LAST
-//                 [HOLDER HELD]
+//                 [HOLDER HELD [again]]
 #include <windows.h>
 
 #include <cstdio>
@@ -179,16 +183,17 @@ bool WritePendingRenames(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 9 && argc != 11) {
+  const bool runBefore = argc == 12 && !std::strcmp(argv[11], "again");
+  if (argc != 9 && argc != 11 && !runBefore) {
     std::fprintf(stderr,
                  "usage: killloop KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP FIRST LAST"
-                 " [HOLDER HELD]\n");
+                 " [HOLDER HELD [again]]\n");
     return 255;
   }
   const std::string killable = argv[1], shipped = argv[2], pristine = argv[3];
   const std::string product = argv[4], snapshots = argv[5], temp = argv[6];
   const int first = std::atoi(argv[7]), last = std::atoi(argv[8]);
-  const std::string holder = argc == 11 ? argv[9] : "", held = argc == 11 ? argv[10] : "";
+  const std::string holder = argc >= 11 ? argv[9] : "", held = argc >= 11 ? argv[10] : "";
   CreateDirectoryA(snapshots.c_str(), nullptr);
   CreateDirectoryA(temp.c_str(), nullptr);
   SetEnvironmentVariableA("TMP", temp.c_str());
@@ -206,6 +211,7 @@ int main(int argc, char** argv) {
 
     SetEnvironmentVariableA("SP_KILL_AT", number);
     DWORD killed;
+    DWORD before = 0;
     bool keptKilled;
     if (holder.empty()) {
       killed = RunAndWait(Quoted(killable));
@@ -217,6 +223,7 @@ int main(int argc, char** argv) {
           std::printf("k=%d error=hold\n", k);
           return 1;
         }
+        if (runBefore) before = RunAndWait(Quoted(shipped));
         killed = RunAndWait(Quoted(killable));
       }
       if (Restart() != 0) {
@@ -237,8 +244,9 @@ int main(int argc, char** argv) {
       std::printf("k=%d error=snapshot\n", k);
       return 1;
     }
-    std::printf("k=%d killed=%lu rerun=%lu unpack=%d,%d\n", k, killed, rerun, afterKill,
-                afterRerun);
+    std::printf("k=%d killed=%lu rerun=%lu unpack=%d,%d", k, killed, rerun, afterKill, afterRerun);
+    if (runBefore) std::printf(" before=%lu", before);
+    std::printf("\n");
     std::fflush(stdout);
   }
   return 0;
