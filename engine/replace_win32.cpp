@@ -111,17 +111,59 @@ bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const ch
   return false;
 }
 
-// A "<target>.~up" found before the first step was left by an earlier run and
-// may be waiting for a rename at the next restart. Writing over it would let
-// that restart move a half-written file over the target if this run were cut
-// short, so the new content is made beside it and takes its place only once
-// verified. A run cut short between that delete and rename leaves the restart
-// nothing to move and the target as it was. False: the error shown, nothing
-// left.
+// The system's renames for the next restart: source and target names in turn,
+// "\??\" before each path. The buffer holds a few dozen; a longer list is not
+// read, and counts as naming every file.
+constexpr DWORD kPendingRenamesSize = 8192;
+constexpr char kSessionManagerKey[] = "System\\CurrentControlSet\\Control\\Session Manager";
+constexpr char kNtPathPrefix[] = "\\??\\";
+
+bool IsPendingSource(const char* name, const char* path) {
+  const size_t prefixLength = sizeof kNtPathPrefix - 1;
+  if (strncmp(name, kNtPathPrefix, prefixLength) == 0) name += prefixLength;
+  return lstrcmpiA(name, path) == 0;
+}
+
+// True when a rename at the next restart may move `path`: the system's list
+// names it as a source or is too long to read whole; on the 9x family, the
+// "rename" section of WININIT.INI holds any rename at all (its short paths are
+// not compared).
+bool MayMoveAtRestart(const char* path, bool isNt) {
+  static char names[kPendingRenamesSize + 2];
+  if (!isNt) return GetPrivateProfileSectionA("rename", names, kPendingRenamesSize, "WININIT.INI") > 0;
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  DWORD size = kPendingRenamesSize;
+  const LONG result = RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(names), &size);
+  RegCloseKey(key);
+  if (result == ERROR_MORE_DATA) return true;
+  if (result != ERROR_SUCCESS || size > kPendingRenamesSize) return false;
+  // The value need not end with its NULs; a deletion's target is an empty name.
+  names[size] = names[size + 1] = '\0';
+  bool isSource = true;
+  for (const char* name = names; name < names + size; name += strlen(name) + 1, isSource = !isSource)
+    if (isSource && IsPendingSource(name, path)) return true;
+  return false;
+}
+
+// A "<target>.~up" that the restart may move over the target: one left by an
+// earlier run, or one that a rename still pending from an earlier run names.
+// Written over, a run cut short would leave a half-written file for the
+// restart to move.
+bool MayBeWaiting(const char* tempPath, bool isNt) {
+  return IsExistingFile(tempPath) || MayMoveAtRestart(tempPath, isNt);
+}
+
+// With `besideWaiting` (MayBeWaiting), the new content is made beside
+// "<target>.~up" and takes its place only once verified. A run cut short
+// between that delete and rename leaves the restart nothing to move and the
+// target as it was. False: the error shown, nothing left.
 bool ProduceTempFile(const FileRecord& record, MappedFile& oldFile, const char* targetPath,
-                     const char* tempPath, bool firstStep, uint32_t& crc, uint32_t& size) {
+                     const char* tempPath, bool besideWaiting, uint32_t& crc, uint32_t& size) {
   char stagingPath[MAX_PATH];
-  if (!firstStep || !IsExistingFile(tempPath) || !AppendTempSuffix(tempPath, stagingPath))
+  if (!besideWaiting || !AppendTempSuffix(tempPath, stagingPath))
     return ProduceVerifiedFile(record, oldFile, targetPath, tempPath, crc, size);
   if (!ProduceVerifiedFile(record, oldFile, targetPath, stagingPath, crc, size)) return false;
   KILL_POINT("DeleteFile", tempPath);
@@ -231,7 +273,8 @@ bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
     }
     uint32_t crc = 0;
     uint32_t size = 0;
-    if (!ProduceTempFile(record, oldFile, targetPath, tempPath, chainStep == 0, crc, size))
+    if (!ProduceTempFile(record, oldFile, targetPath, tempPath, MayBeWaiting(tempPath, isNt), crc,
+                         size))
       return false;
     if (!PutInPlace(targetPath, tempPath, chainStep, isNt)) return false;
 

@@ -45,15 +45,16 @@ class HeldProduct(Product):
         self.pristine = case.path("pristine")
         self.snapshots = case.path("snapshots")
 
-    def loop(self, first: int, last: int, again: bool = False, **env) -> List[str]:
+    def loop(self, first: int, last: int, before: str = "", **env) -> List[str]:
         """killloop from FIRST to LAST with tool.dll held during each killed run
-        and a restart after it (AGAIN: after a whole run that found it held
-        too); its lines, one per k."""
+        and a restart after it; its lines, one per k. BEFORE "again": a whole
+        run that found tool.dll held too comes first; "reinstalled": that run,
+        then the old version laid anew, and the killed run finds nothing held."""
         run = kit.run(KILLLOOP, *map(kit.to_windows, (
             self.killable, self.shipped, self.pristine, self.case.path("work"), self.snapshots,
             self.case.path("temp"))), str(first), str(last),
             *map(kit.to_windows, (HOLDFILE, self.path(self.target(HELD), self.case.path("work")))),
-            *(["again"] if again else []),
+            *([before] if before else []),
             env=dict({"WINEPATH": kit.to_windows(self.case.path("work"))}, **env), timeout=900)
         lines = [line.strip() for line in run.stdout.splitlines() if line.startswith("k=")]
         assert run.code == 0, lines[-1:]
@@ -70,7 +71,7 @@ class HeldProduct(Product):
                 if folder in name.lower()]
 
 
-def held_product(case, again: bool) -> HeldProduct:
+def held_product(case, before: str = "") -> HeldProduct:
     """The product installed in "pristine", and the calls that an update makes
     while tool.dll is held (k=0: no kill), with its restart and rerun."""
     product = HeldProduct(case)
@@ -78,7 +79,7 @@ def held_product(case, again: bool) -> HeldProduct:
     product.folder.rename(product.pristine)
     product.folder = product.case.path("work")
     log = case.path("kill.log")
-    [line] = product.loop(0, 0, again, SP_KILL_LOG=kit.to_windows(log))
+    [line] = product.loop(0, 0, before, SP_KILL_LOG=kit.to_windows(log))
     product.calls = killpoints.logged_calls(log)
     product.baseline = line
     return product
@@ -86,14 +87,14 @@ def held_product(case, again: bool) -> HeldProduct:
 
 @pytest.fixture
 def product(case):
-    return held_product(case, again=False)
+    return held_product(case)
 
 
 @pytest.fixture
 def product_run_before(case):
     """As product, with the killed run preceded by a whole run whose
     replacement of tool.dll waits for a restart that has not come yet."""
-    return held_product(case, again=True)
+    return held_product(case, before="again")
 
 
 def test_a_held_file_is_left_waiting_and_the_restart_puts_it_in_place(product):
@@ -104,6 +105,13 @@ def test_a_held_file_is_left_waiting_and_the_restart_puts_it_in_place(product):
     assert [product.state(t, restarted) for t in product.targets] == ["new"] * 3
     assert product.leftovers(restarted) == []
     assert product.pending(0, "restarted") == []
+
+
+@pytest.fixture
+def product_reinstalled(case):
+    """As product_run_before, with the old version installed again after that
+    run: its pending rename of "tool.dll.~up" outlives the file it named."""
+    return held_product(case, before="reinstalled")
 
 
 def check_kill_loop_around_held_file(product, lines: List[str], title: str, capsys) -> None:
@@ -151,8 +159,23 @@ def test_a_run_killed_before_the_restart_of_an_earlier_run_never_lets_it_damage_
     restart never moves a half-made one over tool.dll."""
     product = product_run_before
     assert product.baseline == "k=0 killed=0 rerun=0 unpack=0,0 before=0"
-    lines = product.loop(1, len(product.calls), again=True)
+    lines = product.loop(1, len(product.calls), before="again")
     product.forget_recycled()
     assert all(line.endswith(" before=0") for line in lines), lines
     check_kill_loop_around_held_file(
         product, lines, "kill points of a run again before the restart", capsys)
+
+
+def test_a_rename_left_pending_by_an_earlier_run_never_moves_a_half_made_file(
+        product_reinstalled, capsys):
+    """The earlier run's rename of "tool.dll.~up" still waits for the restart
+    when the old version is installed again. The killed run then makes each
+    "tool.dll.~up" beside it first, so the restart finds either a verified
+    file under that name or none."""
+    product = product_reinstalled
+    assert product.baseline == "k=0 killed=0 rerun=0 unpack=0,0 before=0"
+    lines = product.loop(1, len(product.calls), before="reinstalled")
+    product.forget_recycled()
+    assert all(line.endswith(" before=0") for line in lines), lines
+    check_kill_loop_around_held_file(
+        product, lines, "kill points of a run after a reinstall before the restart", capsys)

@@ -18,9 +18,13 @@
 //
 // With "again" after HELD, SHIPPED first runs once while HELD is held, so the
 // killed run finds the replacement of the earlier run waiting for a restart
-// that has not come; its line gains " before=CODE", that run's exit code.
+// that has not come. With "reinstalled", the product folder is then laid anew
+// from PRISTINE (the old version installed again before that restart) and the
+// killed run finds nothing held: only the system's pending rename is left of
+// the earlier run. Either way the line gains " before=CODE", the earlier run's
+// exit code.
 // Usage: killloop KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP FIRST LAST
-//                 [HOLDER HELD [again]]
+//                 [HOLDER HELD [again|reinstalled]]
 #include <windows.h>
 
 #include <cstdio>
@@ -64,6 +68,12 @@ bool CopyTree(const std::string& from, const std::string& to) {
   } while (FindNextFileA(search, &found));
   FindClose(search);
   return ok;
+}
+
+// The product folder as PRISTINE holds it.
+bool LayAnew(const std::string& pristine, const std::string& product) {
+  RemoveTree(product);
+  return CopyTree(pristine, product);
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -183,11 +193,12 @@ bool WritePendingRenames(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool runBefore = argc == 12 && !std::strcmp(argv[11], "again");
+  const bool reinstalled = argc == 12 && !std::strcmp(argv[11], "reinstalled");
+  const bool runBefore = reinstalled || (argc == 12 && !std::strcmp(argv[11], "again"));
   if (argc != 9 && argc != 11 && !runBefore) {
     std::fprintf(stderr,
                  "usage: killloop KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP FIRST LAST"
-                 " [HOLDER HELD [again]]\n");
+                 " [HOLDER HELD [again|reinstalled]]\n");
     return 255;
   }
   const std::string killable = argv[1], shipped = argv[2], pristine = argv[3];
@@ -199,8 +210,7 @@ int main(int argc, char** argv) {
   SetEnvironmentVariableA("TMP", temp.c_str());
   SetEnvironmentVariableA("TEMP", temp.c_str());
   for (int k = first; k <= last; ++k) {
-    RemoveTree(product);
-    if (!CopyTree(pristine, product)) {
+    if (!LayAnew(pristine, product)) {
       std::printf("k=%d error=restore\n", k);
       return 1;
     }
@@ -224,6 +234,13 @@ int main(int argc, char** argv) {
           return 1;
         }
         if (runBefore) before = RunAndWait(Quoted(shipped));
+        if (!reinstalled) killed = RunAndWait(Quoted(killable));
+      }
+      if (reinstalled) {
+        if (!LayAnew(pristine, product)) {
+          std::printf("k=%d error=restore\n", k);
+          return 1;
+        }
         killed = RunAndWait(Quoted(killable));
       }
       if (Restart() != 0) {
