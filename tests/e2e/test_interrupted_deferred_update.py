@@ -8,7 +8,8 @@ system in turn; then the holder ends and Wine restarts (wineboot -r), which
 carries out the pending renames. After that every file must be old, new or
 recoverable, and no pending rename may still name a file of the product; the
 shipped installer run again must bring every file to the new version and leave
-no temporary file and no pending rename behind.
+no temporary file and no pending rename behind. The same holds for a run made
+before the restart that an earlier run asked for.
 """
 
 import random
@@ -82,19 +83,13 @@ def held_product(case, before: str = "") -> HeldProduct:
     [line] = product.loop(0, 0, before, SP_KILL_LOG=kit.to_windows(log))
     product.calls = killpoints.logged_calls(log)
     product.baseline = line
+    product.before = before
     return product
 
 
 @pytest.fixture
 def product(case):
     return held_product(case)
-
-
-@pytest.fixture
-def product_run_before(case):
-    """As product, with the killed run preceded by a whole run whose
-    replacement of tool.dll waits for a restart that has not come yet."""
-    return held_product(case, before="again")
 
 
 def test_a_held_file_is_left_waiting_and_the_restart_puts_it_in_place(product):
@@ -105,13 +100,6 @@ def test_a_held_file_is_left_waiting_and_the_restart_puts_it_in_place(product):
     assert [product.state(t, restarted) for t in product.targets] == ["new"] * 3
     assert product.leftovers(restarted) == []
     assert product.pending(0, "restarted") == []
-
-
-@pytest.fixture
-def product_reinstalled(case):
-    """As product_run_before, with the old version installed again after that
-    run: its pending rename of "tool.dll.~up" outlives the file it named."""
-    return held_product(case, before="reinstalled")
 
 
 def check_kill_loop_around_held_file(product, lines: List[str], title: str, capsys) -> None:
@@ -151,31 +139,32 @@ def test_an_update_killed_before_any_change_around_a_held_file_is_finished_by_a_
     check_kill_loop_around_held_file(product, lines, "kill points around a held file", capsys)
 
 
-def test_a_run_killed_before_the_restart_of_an_earlier_run_never_lets_it_damage_a_file(
+# Runs made before the restart that an earlier run asked for: that run found
+# tool.dll held too, so its new version waits under "tool.dll.~up" and a rename
+# is pending.
+RUNS_BEFORE_THE_RESTART = {
+    # The killed run finds tool.dll still old and makes its versions again.
+    "again": "kill points of a run again before the restart",
+    # The old version is installed again first: the pending rename of
+    # "tool.dll.~up" outlives the file it named.
+    "reinstalled": "kill points of a run after a reinstall before the restart",
+}
+
+
+@pytest.fixture(params=list(RUNS_BEFORE_THE_RESTART))
+def product_run_before(case, request):
+    return held_product(case, before=request.param)
+
+
+def test_a_run_killed_before_the_restart_of_an_earlier_run_never_lets_it_move_a_half_made_file(
         product_run_before, capsys):
-    """The earlier run leaves tool.dll's new version waiting under
-    "tool.dll.~up" for the restart. The killed run finds tool.dll still old and
-    makes its versions again; the waiting file is replaced only whole, so the
-    restart never moves a half-made one over tool.dll."""
+    """A "tool.dll.~up" that the restart may move is only ever replaced by a
+    file already verified, so the restart finds a verified file under that name
+    or none."""
     product = product_run_before
     assert product.baseline == "k=0 killed=0 rerun=0 unpack=0,0 before=0"
-    lines = product.loop(1, len(product.calls), before="again")
+    lines = product.loop(1, len(product.calls), before=product.before)
     product.forget_recycled()
     assert all(line.endswith(" before=0") for line in lines), lines
     check_kill_loop_around_held_file(
-        product, lines, "kill points of a run again before the restart", capsys)
-
-
-def test_a_rename_left_pending_by_an_earlier_run_never_moves_a_half_made_file(
-        product_reinstalled, capsys):
-    """The earlier run's rename of "tool.dll.~up" still waits for the restart
-    when the old version is installed again. The killed run then makes each
-    "tool.dll.~up" beside it first, so the restart finds either a verified
-    file under that name or none."""
-    product = product_reinstalled
-    assert product.baseline == "k=0 killed=0 rerun=0 unpack=0,0 before=0"
-    lines = product.loop(1, len(product.calls), before="reinstalled")
-    product.forget_recycled()
-    assert all(line.endswith(" before=0") for line in lines), lines
-    check_kill_loop_around_held_file(
-        product, lines, "kill points of a run after a reinstall before the restart", capsys)
+        product, lines, RUNS_BEFORE_THE_RESTART[product.before], capsys)
