@@ -32,16 +32,19 @@ def first_call(calls: List[Call], change: str, path_end: str) -> Call:
                 if call.change == change and call.path.lower().endswith(path_end.lower()))
 
 
-def check_kill_loop_line(line: str, number: int, where: str) -> None:
-    """Checks one line of a kill loop ("k=N killed=CODE rerun=CODE
-    unpack=KILLED,RERUN"): the run was ended before call NUMBER, the rerun ended
-    with 0, and the rerun left no unpack folder beside the one the killed run
-    could not remove."""
+def kill_loop_line_faults(line: str, number: int) -> List[str]:
+    """What is wrong with one line of a kill loop ("k=N killed=CODE rerun=CODE
+    unpack=KILLED,RERUN"), if anything: the run must have been ended before call
+    NUMBER, the rerun must end with 0, and the rerun must leave no unpack folder
+    beside the one the killed run could not remove."""
     fields = dict(item.split("=") for item in line.split())
-    assert (fields["k"], fields["killed"], fields["rerun"]) == (
-        str(number), str(KILLED), "0"), where
+    faults = []
+    if (fields["k"], fields["killed"], fields["rerun"]) != (str(number), str(KILLED), "0"):
+        faults.append(f"not killed there, or the rerun failed: {line}")
     killed_count, rerun_count = fields["unpack"].split(",")
-    assert rerun_count == killed_count, where
+    if rerun_count != killed_count:
+        faults.append(f"the rerun left an unpack folder: {line}")
+    return faults
 
 
 def run_paused(start: Callable[[dict], object], at: int, marker: Path,

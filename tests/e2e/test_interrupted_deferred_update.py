@@ -109,10 +109,8 @@ def check_kill_loop_around_held_file(product, lines: List[str], title: str, caps
     faults = []
     for (number, change, path), line in zip(product.calls, lines, strict=True):
         where = f"killed before call {number}: {change} {path.replace(product.case.win, '')}"
-        try:
-            killpoints.check_kill_loop_line(line, number, where)
-        except AssertionError:
-            faults.append(f"{where}: {line}")
+        faults += [f"{where}: {fault}"
+                   for fault in killpoints.kill_loop_line_faults(line, number)]
         restarted = product.snapshots / str(number) / "restarted"
         for target in product.targets:
             state = product.state(target, restarted)

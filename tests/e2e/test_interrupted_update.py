@@ -255,7 +255,8 @@ def test_an_update_killed_before_any_change_leaves_every_file_old_new_or_recover
     faults = []
     for (number, change, path), line in zip(calls, lines, strict=True):
         where = f"killed before call {number}: {change} {path.replace(product.case.win, '')}"
-        killpoints.check_kill_loop_line(line, number, where)
+        faults += [f"{where}: {fault}"
+                   for fault in killpoints.kill_loop_line_faults(line, number)]
         for target in product.targets:
             state = product.state(target, snapshots / str(number) / "killed")
             states[state] += 1
