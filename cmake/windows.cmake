@@ -21,8 +21,18 @@ set_property(TARGET sp_core PROPERTY LINK_INTERFACE_MULTIPLICITY 2)
 # offsets 960-1023 of the header free for preset switches; sizes stay multiples of 4.
 # The resource section comes last (cmake/rsrc-last.ld), so the packer can
 # rewrite it in place.
+# The manifest names the build's processor: x86, or amd64 in the 64-bit test
+# twin (bitness: a 64-bit program declared as x86 is refused by Windows).
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(SP_MANIFEST_ARCH amd64)
+else()
+  set(SP_MANIFEST_ARCH x86)
+endif()
+configure_file(${CMAKE_SOURCE_DIR}/resources/selfpatch.manifest.in
+  ${CMAKE_BINARY_DIR}/resources/selfpatch.manifest @ONLY)
 function(sp_installer_program name)
   add_executable(${name} WIN32 ${SP_ENTRY_SOURCE} resources/selfpatch.rc)
+  target_include_directories(${name} PRIVATE ${CMAKE_BINARY_DIR}/resources)
   target_compile_options(${name} PRIVATE ${SP_WARNINGS} ${SP_INSTALLER_FLAGS})
   target_link_libraries(${name} PRIVATE ${ARGN})
   target_link_options(${name} PRIVATE -static -s -Wl,--file-alignment=1024

@@ -2,7 +2,7 @@
 // under the key that text 9 of the patch names and in the product's entries of
 // the installed-programs list (text 3). Every text found there is handed to the
 // folder extraction; nothing here can fail the run. The keys are opened with
-// KEY_READ in the process's own view, the one 32-bit programs see.
+// KEY_READ in the view that 32-bit programs see (kInstallerRegistryView).
 #include "locate/registry_win32.h"
 
 #include <string.h>
@@ -76,7 +76,8 @@ void ProbeInstallPathKey(const char* text) {
 void ProbeUninstallEntries(const char* names) {
   if (!names) return;
   HKEY uninstall = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &uninstall) != ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | kInstallerRegistryView,
+                    &uninstall) != ERROR_SUCCESS)
     return;
 
   const bool iconRead = ProbeValue(uninstall, names, "DisplayIcon");
@@ -98,7 +99,7 @@ void ProbeUninstallEntries(const char* names) {
 bool ReadRegistryText(HKEY root, const char* subkey, const char* valueName, char* buffer,
                       DWORD size) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(root, subkey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExA(root, subkey, 0, KEY_READ | kInstallerRegistryView, &key) != ERROR_SUCCESS) return false;
   DWORD type = REG_NONE;
   DWORD length = size;
   const LONG status =

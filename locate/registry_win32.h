@@ -5,6 +5,15 @@
 
 constexpr size_t kRegistryTextSize = 256;  // a value text: 255 characters and a NUL
 
+// The registry view the installer reads: the one a 32-bit program sees, where
+// 32-bit products keep their keys and uninstall entries. The 64-bit test twin
+// has to ask for it; the 32-bit program gets it by default and asks nothing.
+#ifdef _WIN64
+constexpr REGSAM kInstallerRegistryView = KEY_WOW64_32KEY;  // bitness: 64-bit twin only
+#else
+constexpr REGSAM kInstallerRegistryView = 0;
+#endif
+
 // Reads a text value (null valueName: the key's default value) of root\subkey
 // into buffer. REG_SZ and REG_MULTI_SZ (its first string) are taken as they
 // are, REG_EXPAND_SZ expanded; every other type, and a text that does not fit

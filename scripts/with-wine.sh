@@ -3,11 +3,27 @@
 # Wine prefix in the build tree, an X server of its own, Wine's server and helper
 # processes started up front (so tests do not pay for them), and no window
 # manager delays. Usage: scripts/with-wine.sh COMMAND [ARGS...]
+#
+# SP_WINE_LOADER chooses Wine's loader, and with it the default build and prefix:
+#   32        (default) the 32-bit loader: build/win, prefix build/wpfx;
+#   64        the 64-bit loader for the 64-bit test twin: build/win64, prefix
+#             build/wpfx64 ("wine" and "wineboot" start the 64-bit loader);
+#   emulated  as 64, and 32-bit programs started from there run under CPU
+#             emulation (qemu-user, registered for this command only):
+#             prefix build/wpfx-emu.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${SP_WIN_BUILD:-$root/build/win}"
+loader="${SP_WINE_LOADER:-32}"
 
-export WINEPREFIX="${WINEPREFIX:-$root/build/wpfx}"
+case "$loader" in
+  32) default_build=win; default_prefix=wpfx ;;
+  64) default_build=win64; default_prefix=wpfx64 ;;
+  emulated) default_build=win64; default_prefix=wpfx-emu ;;
+  *) echo "with-wine: SP_WINE_LOADER must be 32, 64 or emulated, not '$loader'" >&2; exit 2 ;;
+esac
+build="${SP_WIN_BUILD:-$root/build/$default_build}"
+export SP_WIN_BUILD="$build"
+export WINEPREFIX="${WINEPREFIX:-$root/build/$default_prefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # The recycle bin needs this folder, or deletions to it are silently final.
@@ -24,13 +40,30 @@ display_number() {
 
 xvfb_pid=""
 keeper_pid=""
+emulator_registered=""
 cleanup() {
   [ -n "$keeper_pid" ] && kill "$keeper_pid" 2>/dev/null || true
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  if [ -n "$emulator_registered" ]; then bash "$root/scripts/emulate-i386.sh" off; fi
 }
 trap cleanup EXIT
+
+if [ "$loader" != 32 ]; then
+  # Commands named "wine" and "wineboot" that start the 64-bit loader: Debian's
+  # own prefer the 32-bit loader whenever it is installed.
+  shims="$root/build/wine64-commands"
+  mkdir -p "$shims"
+  printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' > "$shims/wine"
+  printf '#!/bin/sh\nexec /usr/lib/wine/wine64 wineboot "$@"\n' > "$shims/wineboot"
+  chmod +x "$shims/wine" "$shims/wineboot"
+  export PATH="$shims:$PATH" WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+fi
+if [ "$loader" = emulated ]; then
+  if bash "$root/scripts/emulate-i386.sh" on; then emulator_registered=1; fi
+  bash "$root/scripts/emulate-i386.sh" check
+fi
 
 if [ -z "${SP_KEEP_DISPLAY:-}" ]; then
   n=$(display_number)

@@ -102,6 +102,13 @@ def exit_code(program, *args, **kwargs):
     return run(program, *args, **kwargs).code
 
 
+def reg(*args, check=True):
+    """Runs `reg ARGS /f` under Wine in the registry view that 32-bit programs
+    see (the installer's, whatever the bitness of the build under test)."""
+    subprocess.run(["wine", "reg", *args, "/reg:32", "/f"], check=check,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
 # --- making patches and installers -----------------------------------------
 
 def selfpatch(*args):

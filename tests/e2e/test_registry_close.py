@@ -28,11 +28,6 @@ OLD = b"".join(b"line %04d of the first version\r\n" % i for i in range(400))
 NEW = OLD.replace(b"line 0100", b"LINE 0100") + b"added in the second version\r\n"
 
 
-def reg(*args, check=True):
-    subprocess.run(["wine", "reg", *args, "/f"], check=check, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=60)
-
-
 class Product:
     """Version 1 of app.exe in a folder of its own, and the registry keys that
     name it; the keys are removed again by `remove`."""
@@ -56,7 +51,7 @@ class Product:
     def add_value(self, key, name, data, kind="REG_SZ"):
         if key not in self.keys:
             self.keys.append(key)
-        reg("add", key, "/v", name, "/t", kind, "/d", data)
+        kit.reg("add", key, "/v", name, "/t", kind, "/d", data)
 
     def uninstall_entry(self, **values):
         for name, data in values.items():
@@ -74,7 +69,7 @@ class Product:
 
     def remove(self):
         for key in self.keys:
-            reg("delete", key, check=False)
+            kit.reg("delete", key, check=False)
 
 
 @pytest.fixture

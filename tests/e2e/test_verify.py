@@ -48,16 +48,11 @@ def crc32(data):
     return crc ^ 0xFFFFFFFF
 
 
-def reg(*args, check=True):
-    subprocess.run(["wine", "reg", *args, "/f"], check=check, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=60)
-
-
 @pytest.fixture
 def registry_key(case):
     key = r"Software\SelfpatchVerify." + case.dir.name[-40:]
     yield key
-    reg("delete", "HKCU\\" + key, check=False)
+    kit.reg("delete", "HKCU\\" + key, check=False)
 
 
 def verify(source, folder, *options):
@@ -74,7 +69,7 @@ def install(folder, files):
 
 
 def run_installer(installer, registry_key, folder):
-    reg("add", "HKCU\\" + registry_key, "/v", "Path", "/t", "REG_SZ", "/d", kit.to_windows(folder) + r"\app.exe")
+    kit.reg("add", "HKCU\\" + registry_key, "/v", "Path", "/t", "REG_SZ", "/d", kit.to_windows(folder) + r"\app.exe")
     return kit.run(installer).code
 
 
@@ -164,11 +159,11 @@ def test_verify_for_a_family_predicts_that_familys_run(case, registry_key, famil
     # Wine reports the 9x family to a program set to that version.
     app_defaults = "HKCU\\Software\\Wine\\AppDefaults\\" + exe_name
     if family == "9x":
-        reg("add", app_defaults, "/v", "Version", "/t", "REG_SZ", "/d", "win98")
+        kit.reg("add", app_defaults, "/v", "Version", "/t", "REG_SZ", "/d", "win98")
     try:
         assert run_installer(installer, registry_key, folder) == 0
     finally:
-        reg("delete", app_defaults, check=False)
+        kit.reg("delete", app_defaults, check=False)
     assert_installer_left_what_verify_said(rows, folder, before)
     assert [crc32((folder / row["name"]).read_bytes()) for row in rows] == [row["expected_crc"] for row in rows]
     untouched = {"nt": "readme.txt", "9x": "lib.dll"}[family]

@@ -1,5 +1,5 @@
 // Registry probing against real keys of the test prefix, written through the
-// same (32-bit) view that the installer reads.
+// same (32-bit) view that the installer reads (kInstallerRegistryView).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -22,7 +22,7 @@ std::string TempFolder(const char* name) {
 }
 
 // Deletes a key with everything below it.
-void DeleteTree(HKEY root, const std::string& path, REGSAM view = 0) {
+void DeleteTree(HKEY root, const std::string& path, REGSAM view = kInstallerRegistryView) {
   HKEY key;
   if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) return;
   std::vector<std::string> children;
@@ -45,7 +45,7 @@ void DeleteTree(HKEY root, const std::string& path, REGSAM view = 0) {
 }
 
 void SetValue(HKEY root, const std::string& path, const char* name, DWORD type,
-              const std::string& data, REGSAM view = 0) {
+              const std::string& data, REGSAM view = kInstallerRegistryView) {
   HKEY key;
   ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, &key,
                             nullptr),
@@ -65,7 +65,8 @@ void SetText(HKEY root, const std::string& path, const char* name, const std::st
 
 void CreateKey(HKEY root, const std::string& path) {
   HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | kInstallerRegistryView,
+                            nullptr, &key, nullptr),
             ERROR_SUCCESS);
   RegCloseKey(key);
 }
@@ -130,7 +131,8 @@ TEST_F(RegistryProbe, UninstallEntriesOfTwoNamesAreReadNameByName) {
 TEST_F(RegistryProbe, AbsentNamesKeyLeavesTheUninstallListAlone) {
   // An empty key 3 names the uninstall key itself; an absent one reads nothing.
   HKEY uninstall;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_WRITE, &uninstall),
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0,
+                          KEY_WRITE | kInstallerRegistryView, &uninstall),
             ERROR_SUCCESS);
   const std::string location = a + "\\";
   RegSetValueExA(uninstall, "InstallLocation", 0, REG_SZ,
