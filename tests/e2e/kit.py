@@ -19,6 +19,20 @@ NATIVE_BIN = ROOT / "build" / "native" / "bin"
 WIN_BIN = Path(os.environ.get("SP_WIN_BUILD", ROOT / "build" / "win")) / "bin"
 SELFPATCH = NATIVE_BIN / "selfpatch"
 SFX = WIN_BIN / "selfpatch-sfx.exe"
+# The shipped 32-bit installer, whichever build the tests run: tests of its own
+# file read it; tests that run it use SFX (under Wine's 64-bit loader, the twin).
+SHIPPED_SFX = ROOT / "build" / "win" / "bin" / "selfpatch-sfx.exe"
+
+
+def is_64bit_program(program):
+    """Whether the PE file PROGRAM is built for x86-64."""
+    data = Path(program).read_bytes()[:4096]
+    header = struct.unpack_from("<I", data, 0x3C)[0]
+    return struct.unpack_from("<H", data, header + 4)[0] == 0x8664
+
+
+# %ProgramFiles% as the installer under test expands it in a 64-bit prefix.
+PROGRAM_FILES = "Program Files" if is_64bit_program(SFX) else "Program Files (x86)"
 RUNWAIT = WIN_BIN / "runwait.exe"
 RECORDER = WIN_BIN / "recorder.exe"
 PREFIX = Path(os.environ.get("WINEPREFIX", ROOT / "build" / "wpfx"))

@@ -12,7 +12,7 @@ import zlib
 import pefile
 import pytest
 
-from kit import SELFPATCH, SFX as STUB, WIN_BIN, entry
+from kit import SELFPATCH, SHIPPED_SFX, SFX as STUB, WIN_BIN, entry
 
 RT_RCDATA = 10
 
@@ -90,8 +90,8 @@ def test_packed_installer_as_an_independent_reader_sees_it(tmp_path, files):
         assert zlib.decompress(stream) == source.read_bytes()
 
     assert data[960:1024] == b" /s /k".ljust(64, b"\0")
-    # Everything before the resource section is the installer program's own.
-    stub = STUB.read_bytes()
+    # Everything before the resource section is the carried installer program's own.
+    stub = SHIPPED_SFX.read_bytes()
     assert data[1024:last.PointerToRawData] == stub[1024:last.PointerToRawData]
 
 

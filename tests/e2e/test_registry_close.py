@@ -154,8 +154,9 @@ def test_install_path_key_read_as_key_and_value_name(product):
 
 
 def test_expandable_value_names_a_folder_under_program_files(product, case):
-    # A 32-bit program in a 64-bit prefix sees %ProgramFiles% as this folder.
-    folder = kit.DRIVE_C / "Program Files (x86)" / ("sp-" + case.dir.name[-40:])
+    # A 32-bit program in a 64-bit prefix sees %ProgramFiles% as "Program Files
+    # (x86)"; the 64-bit test twin sees "Program Files".
+    folder = kit.DRIVE_C / kit.PROGRAM_FILES / ("sp-" + case.dir.name[-40:])
     item = product(folder)
     try:
         key = UNINSTALL + "\\" + item.name
