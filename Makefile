@@ -6,6 +6,10 @@ JOBS ?= $(shell nproc)
 NATIVE := build/native
 ASAN := build/asan
 WIN := build/win
+WIN64 := build/win64
+# The Wine loader for the Windows build that this machine runs: 32 where
+# 32-bit programs run natively, else 64 (the 64-bit test twin).
+LOADER = $(if $(filter native,$(shell bash scripts/wine-mode.sh)),32,64)
 
 # ccache, when present, with paths taken relative to the tree so that several
 # checkouts of the project share one cache.
@@ -13,7 +17,7 @@ export CCACHE_BASEDIR := $(ROOT)
 export CCACHE_NOHASHDIR := 1
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all setup build native asan win test test-native test-win test-e2e demo fuzz bench stress clean
+.PHONY: all setup build native asan win win64 test test-native test-win test-e2e demo fuzz bench stress clean
 
 all: build
 
@@ -26,6 +30,8 @@ $(ASAN)/CMakeCache.txt:
 	cmake -S . -B $(ASAN) $(LAUNCHER) -DCMAKE_BUILD_TYPE=Debug -DSP_SANITIZE=ON >/dev/null
 $(WIN)/CMakeCache.txt:
 	cmake -S . -B $(WIN) $(LAUNCHER) -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+$(WIN64)/CMakeCache.txt:
+	cmake -S . -B $(WIN64) $(LAUNCHER) -DCMAKE_TOOLCHAIN_FILE=$(ROOT)/cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
 
 native: $(NATIVE)/CMakeCache.txt win
 	cmake --build $(NATIVE) -j $(JOBS)
@@ -33,23 +39,25 @@ asan: $(ASAN)/CMakeCache.txt win
 	cmake --build $(ASAN) -j $(JOBS)
 win: $(WIN)/CMakeCache.txt
 	cmake --build $(WIN) -j $(JOBS)
+# The 64-bit test twin of the Windows build, for machines that refuse 32-bit code.
+win64: $(WIN64)/CMakeCache.txt
+	cmake --build $(WIN64) -j $(JOBS)
 
-build: win native asan
+build: win win64 native asan
 
 test: setup
-	@$(MAKE) --no-print-directory build
 	@bash scripts/run-tests.sh
 
+# One layer at a time, on the build that this machine runs (SP_WINE_MODE forces it).
 test-native: asan
 	ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
-test-win: win
-	scripts/with-wine.sh ctest --test-dir $(WIN) --output-on-failure
-test-e2e: native win
-	scripts/with-wine.sh /usr/bin/python3 -m pytest -q tests/e2e
+test-win: win win64
+	SP_WINE_LOADER=$(LOADER) scripts/with-wine.sh bash -c 'ctest --test-dir "$$SP_WIN_BUILD" --output-on-failure'
+test-e2e: native win win64
+	SP_WINE_LOADER=$(LOADER) scripts/with-wine.sh /usr/bin/python3 -m pytest -q tests/e2e
 
 demo: setup
-	@$(MAKE) --no-print-directory native win
-	@scripts/with-wine.sh bash scripts/demo.sh
+	@bash scripts/demo-mode.sh
 
 fuzz: setup
 	@bash scripts/fuzz.sh
@@ -57,8 +65,8 @@ fuzz: setup
 bench: setup native
 	@bash scripts/bench.sh
 
-stress: setup native asan win
-	@WINEPREFIX=$(ROOT)/build/wpfx-stress scripts/with-wine.sh bash scripts/stress.sh
+stress: setup native asan win win64
+	@SP_WINE_LOADER=$(LOADER) WINEPREFIX=$(ROOT)/build/wpfx-stress-$(LOADER) scripts/with-wine.sh bash scripts/stress.sh
 
 clean:
 	rm -rf build

@@ -3,10 +3,14 @@
 # installer of a small sample product from a project file with `selfpatch
 # build`, runs it silently under Wine and shows what it did; then updates a
 # product of three versions (scripts/demo_update.py).
+# SP_DEMO_STUB names another installer program to build with (the 64-bit test
+# twin); SP_DEMO_SAMPLE_ONLY=1 stops after the sample product.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tool="$PWD/build/native/bin/selfpatch"
-bin=build/win/bin
+bin="${SP_WIN_BUILD:-build/win}/bin"
+stub_args=()
+if [ -n "${SP_DEMO_STUB:-}" ]; then stub_args=(--stub "$SP_DEMO_STUB"); fi
 work="$WINEPREFIX/drive_c/selfpatch-demo"
 win='C:\selfpatch-demo'
 
@@ -20,8 +24,9 @@ printf 'Sample Product 1.0\n' > "$work/build/1.0/readme.txt"
 printf 'Sample Product 1.1: faster and smaller\n' > "$work/build/1.1/readme.txt"
 # Its entry in the list of installed programs, as its own installer would write it.
 entry='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\SampleProduct'
-wine reg add "$entry" /v DisplayIcon /d "$win\\product\\sample.exe,0" /f >/dev/null 2>&1
-wine reg add "$entry" /v UninstallString /d "\"$win\\product\\uninstall.exe\" /remove" /f \
+# /reg:32: the view of 32-bit programs, where the installer reads.
+wine reg add "$entry" /v DisplayIcon /d "$win\\product\\sample.exe,0" /reg:32 /f >/dev/null 2>&1
+wine reg add "$entry" /v UninstallString /d "\"$win\\product\\uninstall.exe\" /remove" /reg:32 /f \
   >/dev/null 2>&1
 echo "   readme.txt: $(cat "$work/product/readme.txt")"
 echo "   registry: $entry"
@@ -66,7 +71,8 @@ silent = true
 TOML
 sed 's/^/   | /' "$work/build/sample.toml"
 echo "   \$ selfpatch build sample.toml -o ../sample-update.exe"
-(cd "$work/build" && "$tool" build sample.toml -o ../sample-update.exe) | sed 's/^/   /'
+(cd "$work/build" && "$tool" build sample.toml -o ../sample-update.exe "${stub_args[@]}") |
+  sed 's/^/   /'
 
 echo "== 3. Running $win\\sample-update.exe under Wine"
 set +e
@@ -106,6 +112,7 @@ if kill -0 "$app" 2>/dev/null; then
 fi
 echo "   sample application: closed by the installer before the update"
 [ "$code" = 0 ] || exit 1
+[ -z "${SP_DEMO_SAMPLE_ONLY:-}" ] || exit 0
 
 echo
 echo "== 5. A real product update: three versions, deltas chained 1.0 -> 2.0 -> 3.0"

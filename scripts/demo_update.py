@@ -22,7 +22,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build"
 TOOL = BUILD / "native" / "bin" / "selfpatch"
-WINBIN = BUILD / "win" / "bin"
+WINBIN = Path(os.environ.get("SP_WIN_BUILD", BUILD / "win")) / "bin"
+# Another installer program to build with (the 64-bit test twin), else the tool's own.
+STUB_ARGS = ["--stub", os.environ["SP_DEMO_STUB"]] if os.environ.get("SP_DEMO_STUB") else []
 WORK = BUILD / "demo-update"
 PREFIX = Path(os.environ.get("WINEPREFIX", BUILD / "wpfx"))
 PRODUCT_DIR_WIN = r"C:\Program Files\Selfpatch Demo"
@@ -150,8 +152,9 @@ def install_version_1(versions):
         path = PRODUCT_DIR / name.replace("\\", "/")
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(content)
+    # /reg:32: the view of 32-bit programs, where the installer reads.
     run("wine", "reg", "add", REG_KEY, "/v", "InstallDir", "/t", "REG_SZ", "/d", PRODUCT_DIR_WIN,
-        "/f", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        "/reg:32", "/f", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def snapshot():
@@ -180,7 +183,7 @@ def main():
     print("Versions 1.0, 2.0 and 3.0 in %s, and the project file demo.toml:\n" % WORK)
     print("\n".join("  " + line for line in PROJECT.splitlines()))
 
-    selfpatch("build", "demo.toml", "-o", "demo-update.exe")
+    selfpatch("build", "demo.toml", "-o", "demo-update.exe", *STUB_ARGS)
     show_records("demo-update.exe")
     selfpatch("verify", "demo-update.exe", "--from", "1.0", "--from", "2.0")
 

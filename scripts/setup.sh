@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake make g++ clang libclang-rt-14-dev lld ccache
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 qemu-user-static
   libz-mingw-w64-dev zlib1g-dev
   googletest libgtest-dev libbenchmark-dev
   libtomlplusplus-dev libcli11-dev libzopfli-dev

@@ -41,12 +41,14 @@ display_number() {
 xvfb_pid=""
 keeper_pid=""
 emulator_registered=""
+emulator_paused=""
 cleanup() {
   [ -n "$keeper_pid" ] && kill "$keeper_pid" 2>/dev/null || true
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   if [ -n "$emulator_registered" ]; then bash "$root/scripts/emulate-i386.sh" off; fi
+  if [ -n "$emulator_paused" ]; then echo 1 > /proc/sys/fs/binfmt_misc/qemu-i386; fi
 }
 trap cleanup EXIT
 
@@ -59,6 +61,16 @@ if [ "$loader" != 32 ]; then
   printf '#!/bin/sh\nexec /usr/lib/wine/wine64 wineboot "$@"\n' > "$shims/wineboot"
   chmod +x "$shims/wine" "$shims/wineboot"
   export PATH="$shims:$PATH" WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+fi
+if [ "$loader" = 32 ] && grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
+  # The 32-bit loader is to run natively: an emulator registered for 32-bit
+  # programs would only slow it down.
+  echo 0 > /proc/sys/fs/binfmt_misc/qemu-i386 && emulator_paused=1
+fi
+if [ "$loader" = 32 ] && ! timeout 60 /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "with-wine: Wine's 32-bit loader does not start on this machine (does its kernel" \
+    "refuse 32-bit code?): use SP_WINE_LOADER=64, or emulated" >&2
+  exit 1
 fi
 if [ "$loader" = emulated ]; then
   if bash "$root/scripts/emulate-i386.sh" on; then emulator_registered=1; fi

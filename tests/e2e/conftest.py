@@ -1,22 +1,6 @@
 import sys
 from pathlib import Path
 
-import pytest
-
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import kit  # noqa: E402
-
-
-@pytest.fixture
-def case(request):
-    """A fresh folder of the test's own inside the Wine prefix."""
-    return kit.make_case(request.node.name)
-
-
-@pytest.fixture
-def no_leftovers():
-    """Fails the test if the installer left an unpack folder in the temp folder."""
-    before = kit.unpack_folders()
-    yield
-    assert kit.unpack_folders() - before == set()
+from fixtures import case, no_leftovers  # noqa: E402,F401

@@ -10,6 +10,7 @@ import re
 import shutil
 import struct
 import subprocess
+import time
 import zlib
 from dataclasses import dataclass, field
 from pathlib import Path, PureWindowsPath
@@ -31,7 +32,7 @@ def is_64bit_program(program):
     return struct.unpack_from("<H", data, header + 4)[0] == 0x8664
 
 
-# %ProgramFiles% as the installer under test expands it in a 64-bit prefix.
+# bitness: %ProgramFiles% as the installer under test expands it in a 64-bit prefix.
 PROGRAM_FILES = "Program Files" if is_64bit_program(SFX) else "Program Files (x86)"
 RUNWAIT = WIN_BIN / "runwait.exe"
 RECORDER = WIN_BIN / "recorder.exe"
@@ -121,6 +122,33 @@ def reg(*args, check=True):
     see (the installer's, whatever the bitness of the build under test)."""
     subprocess.run(["wine", "reg", *args, "/reg:32", "/f"], check=check,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+class FileHolder:
+    """Another process holding a file open without delete or rename sharing."""
+
+    def __init__(self, path: Path, work: Path):
+        self.ready = work / "held.ready"
+        self.release_file = work / "held.release"
+        self.process = subprocess.Popen(
+            ["wine", str(WIN_BIN / "holdfile.exe"), to_windows(path),
+             to_windows(self.ready), to_windows(self.release_file)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(500):
+            if self.ready.exists():
+                return
+            time.sleep(0.02)
+        raise AssertionError("holdfile did not open the file")
+
+    def release(self):
+        self.release_file.write_bytes(b"")
+        self.process.wait(timeout=30)
+
+
+def restart_windows():
+    """Restarts Windows in the prefix: pending renames are carried out."""
+    subprocess.run(["wineboot", "-r"], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
 
 
 # --- making patches and installers -----------------------------------------

@@ -7,8 +7,6 @@ where the installer looks when the registry names no install folder.
 """
 
 import subprocess
-import time
-from pathlib import Path
 
 import pytest
 
@@ -61,36 +59,10 @@ def chain(name: str, **extra):
     ]
 
 
-class Holder:
-    """Another process holding a file open without delete or rename sharing."""
-
-    def __init__(self, path: Path, work: Path):
-        self.ready = work / "held.ready"
-        self.release_file = work / "held.release"
-        self.process = subprocess.Popen(
-            ["wine", str(kit.WIN_BIN / "holdfile.exe"), kit.to_windows(path),
-             kit.to_windows(self.ready), kit.to_windows(self.release_file)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(500):
-            if self.ready.exists():
-                return
-            time.sleep(0.02)
-        raise AssertionError("holdfile did not open the file")
-
-    def release(self):
-        self.release_file.write_bytes(b"")
-        self.process.wait(timeout=30)
-
-
-def restart_windows():
-    subprocess.run(["wineboot", "-r"], check=True, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-
-
 def test_file_in_use_is_replaced_at_the_next_restart(case):
     target = install(case, "tool.dll", V1)
     exe = installer(case, chain("tool.dll"))
-    holder = Holder(target, case.dir)
+    holder = kit.FileHolder(target, case.dir)
     try:
         run = run_installer(case, exe, script=["Yes", "OK"])
     finally:
@@ -101,7 +73,7 @@ def test_file_in_use_is_replaced_at_the_next_restart(case):
     assert (case.path("product") / "tool.dll.~up").read_bytes() == V3
     assert not (case.path("product") / "tool.dll.~up.~up").exists()
 
-    restart_windows()
+    kit.restart_windows()
     assert target.read_bytes() == V3
     assert not (case.path("product") / "tool.dll.~up").exists()
 
@@ -114,7 +86,7 @@ def test_file_in_use_on_the_9x_family_is_renamed_through_wininit(case):
                     "win98", "/f"], check=True, capture_output=True)
     wininit = kit.DRIVE_C / "windows" / "wininit.ini"
     try:
-        holder = Holder(target, case.dir)
+        holder = kit.FileHolder(target, case.dir)
         try:
             run = run_installer(case, exe)
         finally:
@@ -131,7 +103,7 @@ def test_file_in_use_on_the_9x_family_is_renamed_through_wininit(case):
     waiting = [p for p in case.path("product").iterdir() if p.name != "tool.dll"]
     assert [p.read_bytes() for p in waiting] == [V3]
     assert target.read_bytes() == V1
-    restart_windows()
+    kit.restart_windows()
     assert target.read_bytes() == V3
     assert [p.name for p in case.path("product").iterdir()] == ["tool.dll"]
 
