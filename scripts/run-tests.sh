@@ -31,6 +31,9 @@ smoke=(/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/smoke)
 mode=$(sp_wine_mode) || exit 1
 sp_describe_wine_mode "$mode"
 
+layer "build: the tool, the installer, its 64-bit twin, the sanitizer build" \
+  make --no-print-directory build
+if [ "$failed" -ne 0 ]; then echo "make test: FAILED (build)"; exit 1; fi
 layer "native unit tests (ASan/UBSan)" ctest --test-dir build/asan --output-on-failure -j "$jobs"
 if [ "$mode" = native ]; then
   layer "Windows unit and end-to-end tests: the real installer (Wine, 32-bit loader)" \
