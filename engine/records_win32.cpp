@@ -161,11 +161,12 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
       offset = group.end;
       if (!group.creatable || savedPosition != 0) {
         if (!group.optional && savedPosition == 0) {
-          // A patch may silence the message (an empty text) to let a missing
-          // file pass; a silent run counts it, so that its caller never reads
-          // a file that was not there as updated.
+          // A patch lets a missing file pass by leaving its message empty. A
+          // silent run shows no message but counts the file all the same, so
+          // that its caller never reads a file that was not there as updated.
+          const bool reported = Key(23)[0] != '\0';
           const bool shown = Box(BoxInformation, Key(23), first.name) != AnswerNone;
-          if (shown || session.silent) ++session.failureCount;
+          if (shown || (session.silent && reported)) ++session.failureCount;
         }
         continue;
       }
@@ -190,9 +191,15 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
       }
       continue;
     }
-    if (!ApplyRecordChain(records, group.start, group.end, chosen, copy.file, targetPath,
-                          tempPath, isNt)) {
-      return false;
+    const ChainOutcome outcome = ApplyRecordChain(records, group.start, group.end, chosen,
+                                                  copy.file, targetPath, tempPath, isNt);
+    if (outcome == ChainOutcome::Failed) return false;
+    if (outcome == ChainOutcome::CutShort) {
+      // The new version was never reached: a failure, as for a version the
+      // patch does not know, and never an update.
+      ErrorBox(Key(25), targetPath);
+      ++session.failureCount;
+      continue;
     }
     ++session.updatedCount;
   }

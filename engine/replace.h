@@ -44,11 +44,16 @@ void RemoveLeftStagingFile(const char* targetPath);
 // A "<target>.~up" left by an earlier run, which may wait for the restart's
 // rename, is only ever replaced by a file already verified.
 // `oldFile` is the installed copy (or empty for a new file); it is released.
-// Both path buffers have kEnginePathSize bytes. False: an error box has been
-// shown and the run ends.
-bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
-                      const FileRecord& record, MappedFile& oldFile, char* targetPath,
-                      char* tempPath, bool isNt);
+// Both path buffers have kEnginePathSize bytes.
+enum class ChainOutcome {
+  Failed,    // an error box has been shown and the run ends
+  Finished,  // no record of the group continues from the version made last
+  CutShort,  // stopped at its bound with a record still to follow: records that
+             // lead back to a version already made; the file is at one of them
+};
+ChainOutcome ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
+                              const FileRecord& record, MappedFile& oldFile, char* targetPath,
+                              char* tempPath, bool isNt);
 
 // A replacement cut short after the old file was removed and before the rename
 // leaves the name empty and the verified new content in "<name>.~up". In each

@@ -259,9 +259,9 @@ void RemoveLeftStagingFile(const char* targetPath) {
   DeleteFileA(leftPath);
 }
 
-bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
-                      const FileRecord& chosen, MappedFile& oldFile, char* targetPath,
-                      char* tempPath, bool isNt) {
+ChainOutcome ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
+                              const FileRecord& chosen, MappedFile& oldFile, char* targetPath,
+                              char* tempPath, bool isNt) {
   // A group whose records lead back to a version already made would chain for
   // ever; no honest chain is longer than the group.
   const int maxSteps = CountRecords(records, groupStart, groupEnd);
@@ -269,18 +269,19 @@ bool ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
   for (int chainStep = 0;; ++chainStep) {
     if (!MakeTempPath(targetPath, tempPath)) {
       ReleaseMappedFile(oldFile);
-      return false;
+      return ChainOutcome::Failed;
     }
     uint32_t crc = 0;
     uint32_t size = 0;
     if (!ProduceTempFile(record, oldFile, targetPath, tempPath, MayBeWaiting(tempPath, isNt), crc,
                          size))
-      return false;
-    if (!PutInPlace(targetPath, tempPath, chainStep, isNt)) return false;
+      return ChainOutcome::Failed;
+    if (!PutInPlace(targetPath, tempPath, chainStep, isNt)) return ChainOutcome::Failed;
 
-    if (chainStep + 1 >= maxSteps) return true;
-    if (!FindContinuation(records, groupStart, groupEnd, crc, size, record)) return true;
-    if (!OpenMappedFile(targetPath, false, size, oldFile)) return false;
+    if (!FindContinuation(records, groupStart, groupEnd, crc, size, record))
+      return ChainOutcome::Finished;
+    if (chainStep + 1 >= maxSteps) return ChainOutcome::CutShort;
+    if (!OpenMappedFile(targetPath, false, size, oldFile)) return ChainOutcome::Failed;
   }
 }
 

@@ -111,8 +111,9 @@ int UnpackPayload(ByteView payload) {
   return code;
 }
 
-// Pass 2 and the clean-up after a failed unpack: deletes every entry's file
-// (failures are ignored), leaves the folder and removes it.
+// Pass 2 and the clean-up after a failed unpack: deletes every entry's file,
+// then whatever a follow-up program left beside them (failures are ignored),
+// leaves the folder and removes it.
 void RemoveUnpacked(ByteView payload, const char* parent, const char* folder) {
   ByteCursor cursor(payload);
   PayloadEntry entry;
@@ -122,8 +123,7 @@ void RemoveUnpacked(ByteView payload, const char* parent, const char* folder) {
       DeleteFileA(entry.name);
     }
   SetCurrentDirectoryA(parent);
-  KILL_POINT("RemoveDirectory", folder);
-  RemoveDirectoryA(folder);
+  RemoveUnpackFolder(folder);
 }
 
 }  // namespace

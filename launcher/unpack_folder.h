@@ -9,3 +9,8 @@
 // without a trailing separator, into `folder` (MAX_PATH bytes). Never reuses an
 // existing folder.
 bool CreateUnpackFolder(const char* parent, char* folder);
+
+// Removes `folder` (no trailing separator) with everything in it, to a depth of
+// 32 folders; failures are ignored. Links and junctions inside are removed as
+// they stand and never followed.
+void RemoveUnpackFolder(const char* folder);

@@ -1,6 +1,8 @@
 #include "launcher/unpack_folder.h"
 
 #include <stdint.h>
+#include <string.h>
+
 #include "driver/kill_point.h"
 
 namespace {
@@ -105,6 +107,51 @@ SECURITY_ATTRIBUTES* BuildPrivateAccess(PrivateAccess& access) {
   return &access.attributes;
 }
 
+// Deeper folders than this inside the unpack folder are left where they are.
+constexpr int kRemovedFolderDepth = 32;
+
+bool IsDotEntry(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+void RemoveFolderContents(char* path, int depth);
+
+// Removes one entry of a folder being emptied. A link or junction is removed
+// as it stands and never entered, so nothing outside the folder is touched.
+void RemoveEntry(char* path, DWORD attributes, int depth) {
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    SetFileAttributesA(path, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    KILL_POINT("DeleteFile", path);
+    DeleteFileA(path);
+    return;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && depth > 0)
+    RemoveFolderContents(path, depth - 1);
+  KILL_POINT("RemoveDirectory", path);
+  RemoveDirectoryA(path);
+}
+
+// Empties the folder `path` (a MAX_PATH buffer, no trailing separator, given
+// back unchanged); failures are ignored.
+void RemoveFolderContents(char* path, int depth) {
+  const size_t length = strlen(path);
+  if (length + 2 >= MAX_PATH) return;
+  memcpy(path + length, "\\*", 3);
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA(path, &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const size_t nameLength = strlen(entry.cFileName);
+      if (IsDotEntry(entry.cFileName) || length + 1 + nameLength >= MAX_PATH) continue;
+      memcpy(path + length + 1, entry.cFileName, nameLength + 1);
+      RemoveEntry(path, entry.dwFileAttributes, depth);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+  }
+  path[length] = '\0';
+}
+
 }  // namespace
 
 bool CreateUnpackFolder(const char* parent, char* folder) {
@@ -126,4 +173,12 @@ bool CreateUnpackFolder(const char* parent, char* folder) {
     if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
   }
   return false;
+}
+
+void RemoveUnpackFolder(const char* folder) {
+  char path[MAX_PATH];
+  lstrcpynA(path, folder, MAX_PATH);
+  RemoveFolderContents(path, kRemovedFolderDepth);
+  KILL_POINT("RemoveDirectory", folder);
+  RemoveDirectoryA(folder);
 }

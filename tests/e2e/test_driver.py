@@ -2,6 +2,10 @@
 the driver command line built from the entry names, and the post-update
 commands, seen by a recording test program run as one of them."""
 
+import os
+import subprocess
+import time
+
 import pytest
 
 import kit
@@ -94,3 +98,55 @@ def test_post_command_is_the_unpacked_program_not_one_beside_the_installer(case)
     [seen] = case.record("rec.exe")
     assert seen["module"].startswith(seen["cwd"] + "\\")
     assert not seen["module"].startswith(case.win)
+
+
+def run_leaving_files(case, while_waiting=None):
+    """A silent run whose follow-up program leaves files and folders in its
+    current folder (the unpack folder) and then waits until WHILE_WAITING has
+    been called with that folder. Returns the exit code and the folder."""
+    go = case.path("go")
+    installer = kit.pack(kit.simple_patch(case), case.path("setup.exe"),
+                         runs=[case.recorder("rec.exe")], silent=True)
+    env = dict(os.environ, **case.env, SELFPATCH_RECORD_LEAVE="1",
+               SELFPATCH_RECORD_WAIT=kit.to_windows(go))
+    process = subprocess.Popen(["wine", str(kit.RUNWAIT), kit.to_windows(installer)],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                               env=env)
+    unpacked = None
+    try:
+        for _ in range(600):
+            if case.record("rec.exe"):
+                break
+            time.sleep(0.1)
+        [seen] = case.record("rec.exe")
+        unpacked = kit.to_unix(seen["cwd"])
+        assert (unpacked / "left" / "deep" / "more.txt").exists()
+        if while_waiting:
+            while_waiting(unpacked)
+    finally:
+        go.write_bytes(b"")
+        output = process.communicate(timeout=120)[0]
+    return int(output.split("exit=")[1].split()[0]), unpacked
+
+
+def test_whatever_a_follow_up_program_leaves_goes_with_the_unpack_folder(case):
+    code, unpacked = run_leaving_files(case)
+    assert code == 0
+    assert not unpacked.exists()
+
+
+def test_a_link_in_the_unpack_folder_is_never_followed(case):
+    """A link out of the unpack folder, made from outside as a Unix link (Wine
+    shows it as a reparse point, like a junction): what it points to stays.
+    Wine removes such a link with no Windows call, so it alone is left behind;
+    on Windows RemoveDirectory removes a junction itself."""
+    outside = case.path("outside")
+    outside.mkdir()
+    (outside / "keep.txt").write_bytes(b"not the installer's")
+    code, unpacked = run_leaving_files(
+        case, lambda folder: os.symlink(outside, folder / "outside"))
+    assert code == 0
+    assert (outside / "keep.txt").read_bytes() == b"not the installer's"
+    assert sorted(p.name for p in unpacked.iterdir()) == ["outside"]
+    (unpacked / "outside").unlink()  # for the check that no unpack folder is left
+    unpacked.rmdir()

@@ -133,9 +133,11 @@ def some_files_not_updated(case):
 
 
 def required_file_missing_in_a_silent_run(case):
-    # tool.dll is updated; gone.dll is nowhere, and no box tells of it.
+    # tool.dll is updated; gone.dll is nowhere, and no box tells of it. The
+    # patch has a message for missing files, so the file counts.
     env = install(case, "tool.dll", OLD)
-    return run(packed(case, [delta("tool.dll", OLD, NEW), delta("gone.dll", OLD, NEW)]), env=env)
+    records = [delta("tool.dll", OLD, NEW), delta("gone.dll", OLD, NEW)]
+    return run(packed(case, records, {"23": "missing %s"}), env=env)
 
 
 def drive_scan_cancelled(case):

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,37 @@ TEST(CreateUnpackFolder, OnlyTheSystemAndTheOwnerSideMayOpenIt) {
   }
   EXPECT_TRUE(EqualSid(&aces[0]->SidStart, system));
   EXPECT_TRUE(EqualSid(&aces[1]->SidStart, administrators) || EqualSid(&aces[1]->SidStart, user));
+}
+
+bool WriteText(const std::string& path, const char* text, DWORD attributes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const BOOL ok = WriteFile(file, text, DWORD(strlen(text)), &written, nullptr);
+  CloseHandle(file);
+  return ok != FALSE;
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Links out of the folder: tests/e2e/test_driver.py, where a Unix link stands
+// in for a junction (Wine makes no links for Windows programs).
+TEST(RemoveUnpackFolder, RemovesWhatAProgramLeftInsideWhateverItsAttributes) {
+  char folder[MAX_PATH];
+  ASSERT_TRUE(CreateUnpackFolder(TempFolder().c_str(), folder));
+  const std::string inside(folder);
+  ASSERT_TRUE(WriteText(inside + "\\left.txt", "left by a follow-up program",
+                        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(CreateDirectoryA((inside + "\\logs").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryA((inside + "\\logs\\old").c_str(), nullptr));
+  ASSERT_TRUE(WriteText(inside + "\\logs\\old\\run.log", "log", FILE_ATTRIBUTE_READONLY));
+  SetFileAttributesA((inside + "\\logs").c_str(), FILE_ATTRIBUTE_READONLY);
+
+  RemoveUnpackFolder(folder);
+  EXPECT_FALSE(Exists(inside));
 }
 
 TEST(RestrictDllSearch, ADllBesideTheProgramIsNoLongerLoaded) {

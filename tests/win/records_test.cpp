@@ -257,7 +257,7 @@ TEST_F(RecordsTest, CopyOfAnotherVersionIsReportedAndCounted) {
             (std::vector<std::string>{"other version " + target, "not updated Product 3.0"}));
 }
 
-TEST_F(RecordsTest, MissingFileIsCountedWhenItsMessageIsShownOrTheRunIsSilent) {
+TEST_F(RecordsTest, MissingFileIsCountedUnlessThePatchLeavesItsMessageEmpty) {
   struct Case {
     bool silent;
     const char* missingText;  // key 23; empty: the patch lets the file pass
@@ -270,6 +270,7 @@ TEST_F(RecordsTest, MissingFileIsCountedWhenItsMessageIsShownOrTheRunIsSilent) {
       {true, "missing %s", false, 1, {}},
       {false, "missing %s", false, 1, {"scan drives?", "missing " + name, "not updated Product 3.0"}},
       {false, "", true, 0, {"scan drives?", "all up to date"}},
+      {true, "", true, 0, {}},
   };
   const VersionedFile file = MakeVersionedFile(name);
   for (const Case& c : cases) {
@@ -308,16 +309,21 @@ TEST_F(RecordsTest, EmptyInstalledCopyIsMatchedLikeAnyOtherFile) {
   EXPECT_EQ(ReadAll(target), file.v3);
 }
 
-TEST_F(RecordsTest, ChainLeadingBackToAnEarlierVersionStopsAfterTheGroupsLength) {
+TEST_F(RecordsTest, ChainLeadingBackToAnEarlierVersionStopsAndCountsAsAFailure) {
   const std::string name = Unique("cycle");
   const VersionedFile file = MakeVersionedFile(name);
   const PatchRecord back = DeltaRecord(name, file.v2, SimpleDelta(file.v2, file.v1));
   const std::string target = scratch.Write(name, file.v1);
-  session.silent = 1;
   SetCandidates({scratch.path()});
-  EXPECT_TRUE(ApplyArea(RecordsArea({file.r1, back})));
-  EXPECT_EQ(session.updatedCount, 1);
-  EXPECT_EQ(ReadAll(target), file.v1);  // two steps: 1 to 2, 2 back to 1
+  const Outcome outcome = ApplyAnswering({file.r1, back});
+  // Two steps, 1 to 2 and 2 back to 1, then the bound: the new version was
+  // never reached, so the file is reported like one of an unknown version.
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(session.updatedCount, 0);
+  EXPECT_EQ(session.failureCount, 1u);
+  EXPECT_EQ(outcome.texts, (std::vector<std::string>{"other version " + target,
+                                                     "not updated Product 3.0"}));
+  EXPECT_EQ(ReadAll(target), file.v1);
   EXPECT_FALSE(Exists(target + ".~up"));
 }
 
@@ -370,7 +376,7 @@ TEST_F(RecordsTest, HeldTargetOnThe9xFamilyIsRenamedThroughWininit) {
   strcpy(targetPath, target.c_str());
   MappedFile old{};
   ASSERT_TRUE(OpenMappedFile(targetPath, true, 0, old));
-  bool result;
+  ChainOutcome result;
   {
     FileHolder holder(target);
     result = ApplyRecordChain(View(area), 0, uint32_t(area.size()), record, old, targetPath,
@@ -384,7 +390,7 @@ TEST_F(RecordsTest, HeldTargetOnThe9xFamilyIsRenamedThroughWininit) {
   GetPrivateProfileStringA("rename", shortTarget, "", value, sizeof value, "WININIT.INI");
   WritePrivateProfileStringA("rename", nullptr, nullptr, "WININIT.INI");
 
-  EXPECT_TRUE(result);
+  EXPECT_EQ(result, ChainOutcome::Finished);
   EXPECT_EQ(session.rebootNeeded, 1u);
   EXPECT_STRCASEEQ(value, shortTemp);
   EXPECT_EQ(ReadAll(target + ".~up"), file.v2);

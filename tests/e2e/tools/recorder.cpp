@@ -4,6 +4,10 @@
 // several copies under different names keep separate logs.
 // Log lines: "module=<own full path>", "commandline=<command line>",
 // "cwd=<current folder>", then one "file=<name> <size>" per file in it.
+// With SELFPATCH_RECORD_LEAVE set it leaves files behind in the current folder
+// (a read-only "left.txt" and "left\\deep\\more.txt"); with
+// SELFPATCH_RECORD_WAIT=PATH it waits, after the log is written, until PATH
+// exists (at most a minute).
 #include <windows.h>
 
 #include <cstdio>
@@ -43,6 +47,30 @@ void WriteFiles(FILE* log) {
   FindClose(search);
 }
 
+bool HasVariable(const char* name) { return GetEnvironmentVariableA(name, nullptr, 0) != 0; }
+
+void WriteText(const char* path, const char* text, DWORD attributes) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, text, DWORD(std::strlen(text)), &written, nullptr);
+  CloseHandle(file);
+}
+
+void LeaveFiles() {
+  WriteText("left.txt", "left behind", FILE_ATTRIBUTE_READONLY);
+  CreateDirectoryA("left", nullptr);
+  CreateDirectoryA("left\\deep", nullptr);
+  WriteText("left\\deep\\more.txt", "left deeper", FILE_ATTRIBUTE_NORMAL);
+}
+
+void WaitForFile() {
+  char path[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableA("SELFPATCH_RECORD_WAIT", path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  for (int i = 0; i < 600 && GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(100);
+}
+
 }  // namespace
 
 int main() {
@@ -58,5 +86,7 @@ int main() {
   WriteFiles(log);
   std::fprintf(log, "end\n");
   std::fclose(log);
+  if (HasVariable("SELFPATCH_RECORD_LEAVE")) LeaveFiles();
+  WaitForFile();
   return 0;
 }
