@@ -159,7 +159,11 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
     } else {
       searchPosition = 0;
       offset = group.end;
-      if (!group.creatable || savedPosition != 0) {
+      // A new file goes into the product's folder; while none is known (no
+      // candidate folder and no file found before), it is missing instead.
+      const bool productFolderKnown =
+          lastBaseFolder[0] != '\0' || session.candidateFolders[0] != '\0';
+      if (!group.creatable || savedPosition != 0 || !productFolderKnown) {
         if (!group.optional && savedPosition == 0) {
           // A patch lets a missing file pass by leaving its message empty. A
           // silent run shows no message but counts the file all the same, so

@@ -209,13 +209,13 @@ bool SearchForFile(const char* name, char* foundPath, const uint32_t* crcList,
 
   bool found = ScanBelowCandidates(bareName, foundPath, crcList, crcCount);
   if (!found && session.silent) return false;
-  // Groups that may not ask for a drive scan (optional or creatable files) get
-  // no folder browser either: no interactive search is made for them.
-  if (!found && !allowDriveScan) return false;
+  // With no folder known the user is asked for one, for any group: a picked
+  // folder is also where a new file is created.
   if (!found && session.candidateFolders[0] == '\0') {
     found = SearchPickedFolder(bareName, foundPath, crcList, crcCount);
   }
   if (!found) {
+    if (!allowDriveScan) return false;
     found = ScanDrivesIfWanted(bareName, foundPath, crcList, crcCount);
     if (!found) return false;
   }

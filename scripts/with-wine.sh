@@ -62,10 +62,9 @@ if [ "$loader" != 32 ]; then
   chmod +x "$shims/wine" "$shims/wineboot"
   export PATH="$shims:$PATH" WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
 fi
-if [ "$loader" != emulated ] && grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
-  # An emulator registered for 32-bit programs would make the 32-bit loader
-  # pass for native, and the 64-bit one set up its prefix's 32-bit side under
-  # emulation (minutes): it is switched off while this command runs.
+if [ "$loader" = 32 ] && grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
+  # An emulator registered for 32-bit programs would let the 32-bit loader
+  # pass for native, and slow it down: it is off while this command runs.
   echo 0 > /proc/sys/fs/binfmt_misc/qemu-i386 && emulator_paused=1
 fi
 if [ "$loader" = 32 ] && ! timeout 60 /usr/lib/wine/wine --version >/dev/null 2>&1; then

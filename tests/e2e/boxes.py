@@ -131,6 +131,13 @@ class BoxRunError(AssertionError):
     pass
 
 
+def pick_folder(path: Union[str, Path], button: str = "OK") -> str:
+    """A step for the folder browser: selects PATH (a Unix path, or a Windows
+    path) and presses BUTTON."""
+    windows = path if isinstance(path, str) and ":" in path else to_windows(path)
+    return f"{button}+folder={windows.encode('utf-8').hex()}"
+
+
 def _normalise(step: Step) -> tuple:
     if isinstance(step, str):
         return step, None

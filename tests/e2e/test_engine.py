@@ -11,14 +11,14 @@ import subprocess
 import pytest
 
 import kit
-from boxes import run_with_boxes
+from boxes import pick_folder, run_with_boxes
 
 TEXTS = {
     "0": "Demo", "1": "1.0", "2": "3.0", "5": "%s %s update", "6": "Update %s %s to %s?%s",
     "7": "%s %s finished", "8": "%s %s incomplete", "23": "missing %s", "25": "other version %s",
     "26": "cannot open %s", "27": "cannot map %s", "28": "cannot create %s", "29": "failed %s",
     "30": "rename %s to %s", "31": "not updated %s %s", "33": "scan drives for %s?",
-    "36": "up to date", "37": "%s %s: restart Windows",
+    "36": "up to date", "37": "%s %s: restart Windows", "20": "Where is %s installed?",
 }
 
 V1 = bytes(range(256)) * 8
@@ -147,3 +147,39 @@ def test_verified_file_left_waiting_after_a_cut_short_replacement_is_put_in_plac
     assert run.exit_code == 0
     assert (case.path("product") / "tool.dll").read_bytes() == V3
     assert not left.exists()
+
+
+# ---- a new file while no product folder is known ---------------------------
+# No registry entry and nothing on the search path: the product is not found.
+
+NEW_FILE = {"name": "readme.txt", "content": {"file": "v3"}}  # created where missing
+
+
+def test_silent_run_creates_no_new_file_without_a_product_folder(case, no_leftovers):
+    before = set(kit.wine_temp().iterdir())
+    exe = installer(case, [NEW_FILE] + chain("tool.dll"), silent=True)
+    assert kit.run(exe).code == 107  # nothing updated, two files missing
+    assert set(kit.wine_temp().iterdir()) == before
+    assert sorted(p.name for p in case.dir.iterdir()) == sorted(
+        ["patch.dif", "patch.dif.json", "update.exe", "v1", "v2", "v3"])
+
+
+@pytest.mark.parametrize("answer", ["cancelled", "product folder"])
+def test_folder_browser_offered_for_a_new_file(case, answer, no_leftovers):
+    product = case.path("product")
+    product.mkdir()
+    exe = installer(case, [NEW_FILE])
+    if answer == "cancelled":
+        script, code, last = ["Yes", "Cancel", "OK", "OK"], 107, "not updated Demo 3.0"
+    else:
+        script, code, last = ["Yes", pick_folder(product), "OK"], 0, "Demo 3.0 finished"
+    run = run_with_boxes(exe, script=script)
+    browser = run.boxes[1]  # its title: the Windows unit tests of the locator
+    assert browser.kind == "dialog" and browser.buttons == ["OK", "Cancel"]
+    assert run.exit_code == code, run.texts
+    assert run.texts[-1] == last
+    if answer == "cancelled":
+        assert run.texts[2] == "missing readme.txt"
+        assert list(product.iterdir()) == []
+    else:
+        assert (product / "readme.txt").read_bytes() == V3

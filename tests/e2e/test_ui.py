@@ -25,8 +25,9 @@ TEXTS = {
     "37": "Restart Windows to finish %s %s.",
 }
 
-# A file that is not installed, optional and never created: processing passes
-# over it without a question, so these runs show only what this module shows.
+# A file that is not installed, optional and never created: with no product
+# folder known the folder browser is offered for it (cancelled in these runs),
+# then processing passes over it quietly.
 ABSENT_OPTIONAL = {"name": "absent.dll", "flags": 4 | 8, "old": "old bytes",
                    "new": "new bytes"}
 
@@ -50,10 +51,10 @@ def in_order(expected, seen):
 
 def test_confirmed_run_shows_progress_steps_and_the_final_report(request):
     installer = make_installer(request, TEXTS)
-    run = run_with_boxes(installer, script=["Yes", "OK"])
+    run = run_with_boxes(installer, script=["Yes", "Cancel", "OK"])
 
     assert run.exit_code == 0
-    confirm, report = run.boxes
+    confirm, _, report = run.boxes
     assert (confirm.caption, confirm.text) == ("Product 2.0 Update",
                                                "Update Product from 1.0 to 2.0?")
     assert (confirm.style, confirm.owner) == (36, "progress")
@@ -146,12 +147,12 @@ def test_japanese_texts_in_code_page_932(request):
     shots = {"progress": ARTIFACTS / "progress-ja.png",
              "report": ARTIFACTS / "progress-and-report-ja.png"}
     run = run_with_boxes(
-        installer, script=["Yes", ("OK", lambda box: screenshot(shots["report"]))],
+        installer, script=["Yes", "Cancel", ("OK", lambda box: screenshot(shots["report"]))],
         env=JAPANESE_LOCALE,
         on_progress={"更新しています": lambda progress: screenshot(shots["progress"])})
 
     assert run.exit_code == 0
-    confirm, report = run.boxes
+    confirm, _, report = run.boxes
     assert confirm.caption == "製品 2.0 アップデート"
     assert confirm.text == "製品を1.0から2.0に更新します。よろしいですか?"
     assert report.text == "製品 2.0への更新が完了しました。"
@@ -192,9 +193,9 @@ def test_texts_full_of_conversions_are_shown_safely(request):
         "11": "%s %s %n", "10": "%n%p%s%s", "12": "%s %d %n", "14": "%p%s",
     }
     installer = make_installer(request, texts)
-    run = run_with_boxes(installer, script=["Yes", "OK"])
+    run = run_with_boxes(installer, script=["Yes", "Cancel", "OK"])
     assert run.exit_code == 0
-    confirm, report = run.boxes
+    confirm, _, report = run.boxes
     assert confirm.caption == "P%n 2%p %n %p %99999s"
     assert confirm.text == "Update P%n from 1%s to 2%p? then %s %n %p %x %d"
     assert report.text.startswith("P%n ") and len(report.text) == 1023

@@ -209,14 +209,23 @@ TEST_F(LocateTest, SilentModeAsksNothingAndScansNoDrive) {
   EXPECT_FALSE(SearchForFile(name.c_str(), found, crcs, 1, true));  // no browser either
 }
 
-TEST_F(LocateTest, WithoutDriveScanTheSearchEndsAfterTheShallowScan) {
+TEST_F(LocateTest, WithoutDriveScanTheSearchEndsAfterTheShallowScanOrTheBrowser) {
   const std::string name = Unique("nodrive");
-  BoxAnswerer boxes({});
-  SetCandidates({scratch.MakeFolder("App")});
-  EXPECT_FALSE(SearchForFile(name.c_str(), found, nullptr, 0, false));
-  SetCandidates({});  // nor the folder browser, for an optional or creatable file
-  EXPECT_FALSE(SearchForFile(name.c_str(), found, nullptr, 0, false));
-  EXPECT_TRUE(boxes.Texts().empty());
+  SetKey(0, "Product");
+  SetKey(20, "Where is %s installed?");
+  std::vector<std::string> texts;
+  {
+    BoxAnswerer boxes({IDCANCEL});
+    SetCandidates({scratch.MakeFolder("App")});
+    EXPECT_FALSE(SearchForFile(name.c_str(), found, nullptr, 0, false));
+    // No folder known: the browser is offered all the same (cancelled here),
+    // then no drive-scan question.
+    SetCandidates({});
+    EXPECT_FALSE(SearchForFile(name.c_str(), found, nullptr, 0, false));
+    texts = boxes.Texts();
+  }
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_NE(texts[0].find("Where is Product installed?"), std::string::npos) << texts[0];
 }
 
 TEST_F(LocateTest, DriveScanAfterYesFindsAFileOnAFixedDrive) {

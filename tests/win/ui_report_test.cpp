@@ -29,7 +29,9 @@ class FinalReport : public ::testing::Test {
         {7, "%s %s: finished"}, {8, "%s %s: some files were not updated"},
         {37, "Restart Windows to finish."}, {12, "Updating"}, {14, "Ended"}};
     for (const auto& [key, text] : texts) patch.SetText(key, text);
-    // Not installed, optional and never created: processing passes over it quietly.
+    // Not installed, optional and never created: with no folder known the
+    // folder browser is offered (cancelled below), then processing passes
+    // over it quietly.
     patch.records.push_back(FullRecord("absent.txt", Bytes{'n', 'e', 'w'}, 4 | 8));
     Bytes bytes = WritePatch(patch);
     HANDLE file = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -73,17 +75,18 @@ TEST_F(FinalReport, ShowsIncompleteElseRestartElseFinished) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    Boxbot bot({"Yes", "OK"});
+    Boxbot bot({"Yes", "Cancel", "OK"});
     EXPECT_EQ(Run(c.failures, c.rebootNeeded), c.exitCode);
     std::vector<std::string> boxes = bot.Finish();
-    ASSERT_EQ(boxes.size(), 2u);
+    ASSERT_EQ(boxes.size(), 3u);
     EXPECT_EQ(Field(boxes[0], "text"), "Update Product?");
-    EXPECT_EQ(Field(boxes[1], "text"), c.text);
-    EXPECT_EQ(Field(boxes[1], "icon"), "information");
-    EXPECT_EQ(Field(boxes[1], "caption"), "Product 2.0 Update");
-    EXPECT_EQ(Field(boxes[1], "owner"), "progress");
+    const std::string& report = boxes[2];
+    EXPECT_EQ(Field(report, "text"), c.text);
+    EXPECT_EQ(Field(report, "icon"), "information");
+    EXPECT_EQ(Field(report, "caption"), "Product 2.0 Update");
+    EXPECT_EQ(Field(report, "owner"), "progress");
     // The report comes after the last progress text.
-    EXPECT_NE(boxes[1].find("\"text\":\"Ended\""), std::string::npos) << boxes[1];
+    EXPECT_NE(report.find("\"text\":\"Ended\""), std::string::npos) << report;
   }
 }
 

@@ -8,7 +8,9 @@
 // ends or N boxes were answered. Each dialog ("#32770" top-level window) of the
 // process is recorded and answered with the next STEP: a button name (Yes, No,
 // OK, Cancel, Abort, Retry, Ignore), optionally followed by "+hold", which waits
-// for one line on standard input before pressing (time for a screenshot). A
+// for one line on standard input before pressing (time for a screenshot), or by
+// "+folder=HEX" (a path in hexadecimal), which first selects that folder in a
+// folder browser (only for a program that boxbot starts). A
 // dialog with no step left, or without the button its step names, is answered
 // with Cancel, else No, else OK, and recorded as unexpected. The progress window
 // (a dialog whose control 0xFFFF is an owner-drawn static) is not answered; its
@@ -40,6 +42,8 @@
 // terminated with exit code 1000. boxbot's own exit code: 0, or 3 on timeout,
 // or 2 on a usage error.
 #include <windows.h>
+#include <commctrl.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -58,6 +62,7 @@ constexpr DWORD kPollMs = 5;
 struct Step {
   std::string button;
   bool hold = false;
+  std::string folder;  // selected in a folder browser before the button is pressed
 };
 
 struct Options {
@@ -396,6 +401,7 @@ struct Watcher {
       WaitForInputLine();
     }
     ++boxes;
+    if (!step.folder.empty()) SelectFolder(box, step.folder);
     for (const Button* button : present) {
       if (step.button == button->name) {
         DWORD_PTR result;
@@ -406,6 +412,34 @@ struct Watcher {
     }
     // The named button is missing: close the box the way Escape would.
     PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+  }
+
+  // Selects `path` in the program's folder browser once its tree is filled:
+  // the message carries a pointer, so the text is written into the program's
+  // own memory first.
+  void SelectFolder(HWND browser, const std::string& path) {
+    if (!process) return;
+    HWND tree = FindWindowExW(browser, nullptr, L"SysTreeView32", nullptr);
+    DWORD_PTR count = 0;
+    for (int i = 0; i < 250 && tree; ++i) {
+      SendMessageTimeoutW(tree, TVM_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 1000, &count);
+      if (count > 1) break;
+      Idle(20);
+    }
+    void* remote = VirtualAllocEx(process, nullptr, path.size() + 1, MEM_COMMIT | MEM_RESERVE,
+                                  PAGE_READWRITE);
+    if (!remote) return;
+    if (!WriteProcessMemory(process, remote, path.c_str(), path.size() + 1, nullptr)) return;
+    // Wine's browser answers 0 whether or not the folder was selected, and
+    // takes a selection only once it has finished filling itself: the
+    // selection is made again a few times.
+    for (int i = 0; i < 10; ++i) {
+      DWORD_PTR result;
+      SendMessageTimeoutA(browser, BFFM_SETSELECTIONA, TRUE, LPARAM(remote), SMTO_ABORTIFHUNG,
+                          5000, &result);
+      Idle(50);
+    }
+    // Left allocated: the browser may still read it until it closes.
   }
 
   void Scan() {
@@ -464,13 +498,22 @@ struct Watcher {
   }
 };
 
+std::string FromHex(const std::string& hex);
+
 bool ParseStep(const std::string& text, Step* step) {
   std::string name = text;
   size_t plus = text.find('+');
   if (plus != std::string::npos) {
     name = text.substr(0, plus);
-    if (text.substr(plus) != "+hold") return false;
-    step->hold = true;
+    const std::string suffix = text.substr(plus);
+    if (suffix == "+hold") {
+      step->hold = true;
+    } else if (suffix.rfind("+folder=", 0) == 0) {
+      step->folder = FromHex(suffix.substr(8));
+      if (step->folder.empty()) return false;
+    } else {
+      return false;
+    }
   }
   for (const Button& button : kButtons) {
     if (name == button.name) {
