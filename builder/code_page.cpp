@@ -33,3 +33,22 @@ std::optional<size_t> CodePageConverter::Convert(std::string_view text, size_t f
   out.append(buffer, size_t(next - buffer));
   return std::nullopt;
 }
+
+namespace {
+
+bool IsChineseOrKoreanLeadByte(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
+
+}  // namespace
+
+LeadByteTest LeadByteTestFor(int codepage) {
+  switch (codepage) {
+    case 932:
+      return IsShiftJisLeadByte;
+    case 936:
+    case 949:
+    case 950:
+      return IsChineseOrKoreanLeadByte;
+    default:
+      return nullptr;
+  }
+}

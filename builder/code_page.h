@@ -8,6 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "patch/record_name.h"
+
+// The double-byte lead-byte test of `codepage` (932, 936, 949, 950), or null
+// for single-byte code pages (and 0: bytes as they are).
+LeadByteTest LeadByteTestFor(int codepage);
+
 class CodePageConverter {
  public:
   enum Direction { FromUtf8, ToUtf8 };

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "builder/code_page.h"
 #include "builder/format/delta_output.h"
 #include "builder/pack_files.h"
 #include "patch/crc32.h"
@@ -106,7 +107,7 @@ std::string RecordNameOf(const std::string& relative, int codepage) {
     throw std::runtime_error(relative + ": the name cannot be written in code page " +
                              std::to_string(codepage) + ": " + error.what());
   }
-  if (const char* fault = RecordNameFault(name.c_str()))
+  if (const char* fault = RecordNameFault(name.c_str(), LeadByteTestFor(codepage)))
     throw std::runtime_error(relative + ": not a name the installer accepts for a file (" +
                              std::string(fault) + ")");
   return name;
@@ -163,6 +164,7 @@ class PatchMaker {
              " versions; the installer's search looks only for the first ones");
       for (PatchRecord& record : group) made.patch.records.push_back(std::move(record));
     }
+    made.patch.leadBytes = LeadByteTestFor(project_.CodePage());
     made.bytes = WritePatch(made.patch);
     summary_.patchBytes = made.bytes.size();
     made.summary = summary_;

@@ -31,7 +31,7 @@ bool IsDigit(uint8_t byte) { return byte >= '0' && byte <= '9'; }
 
 class PatchInspector {
  public:
-  explicit PatchInspector(ByteView patch) : patch_(patch) {}
+  PatchInspector(ByteView patch, LeadByteTest leadBytes) : patch_(patch), leadBytes_(leadBytes) {}
 
   PatchInspection Run() {
     const bool textsRead = ReadTexts();
@@ -100,7 +100,7 @@ class PatchInspector {
     while (offset < area.size) {
       FileRecord record;
       if (!ReadRecord(area, offset, record)) return Fault(base + offset, DescribeLayoutFault(area, offset));
-      if (const char* nameFault = RecordNameFault(record.name))
+      if (const char* nameFault = RecordNameFault(record.name, leadBytes_))
         Fault(base + offset, std::string("record name '") + record.name + "' is refused: " + nameFault);
       InspectedRecord summary;
       summary.offset = base + offset;
@@ -119,7 +119,7 @@ class PatchInspector {
     }
     // The installer's own check of the whole area decides; the walk above only
     // names the fault.
-    if (!result_.fault && !ValidateRecordsArea(area))
+    if (!result_.fault && !ValidateRecordsArea(area, leadBytes_))
       Fault(base, "the records area fails the installer's check");
   }
 
@@ -169,6 +169,7 @@ class PatchInspector {
   }
 
   ByteView patch_;
+  LeadByteTest leadBytes_;
   PatchInspection result_;
 };
 
@@ -225,13 +226,15 @@ const char* TextRoleSummary(int key) {
   return key >= 0 && key <= kMaxKey ? kRoles[key] : "";
 }
 
-PatchInspection InspectPatch(ByteView patch) { return PatchInspector(patch).Run(); }
+PatchInspection InspectPatch(ByteView patch, LeadByteTest leadBytes) {
+  return PatchInspector(patch, leadBytes).Run();
+}
 
 bool LooksLikeProgram(ByteView file) {
   return file.size >= 2 && file.data[0] == 'M' && file.data[1] == 'Z';
 }
 
-InstallerInspection InspectInstaller(Bytes file) {
+InstallerInspection InspectInstaller(Bytes file, LeadByteTest leadBytes) {
   InstallerInspection result;
   auto fault = [&result](const std::string& where, uint32_t offset, const std::string& message) {
     if (!result.fault) result.fault = InspectFault{where, offset, message};
@@ -307,7 +310,7 @@ InstallerInspection InspectInstaller(Bytes file) {
     return result;
   }
   if (!result.entries[1].inflatedSize) return result;
-  result.patch = InspectPatch(ByteView{patch.data(), uint32_t(patch.size())});
+  result.patch = InspectPatch(ByteView{patch.data(), uint32_t(patch.size())}, leadBytes);
   result.patchContent = std::move(patch);
   if (result.patch->fault) {
     InspectFault nested = *result.patch->fault;

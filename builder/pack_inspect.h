@@ -10,6 +10,7 @@
 
 #include "builder/format/payload_writer.h"
 #include "patch/bytes.h"
+#include "patch/record_name.h"
 
 // The first fault found: where (the file, the payload, or the patch inside an
 // installer), the offset there and what is wrong.
@@ -71,11 +72,12 @@ struct InstallerInspection {
 // the installer ignores, "" outside 0..49.
 const char* TextRoleSummary(int key);
 
-// Checks and describes a patch file the way the installer reads it.
-PatchInspection InspectPatch(ByteView patch);
+// Checks and describes a patch file the way the installer reads it, on a
+// system whose code page has the lead bytes `leadBytes` (null: single-byte).
+PatchInspection InspectPatch(ByteView patch, LeadByteTest leadBytes = nullptr);
 
 // Checks and describes a packed installer, and the patch it carries.
-InstallerInspection InspectInstaller(Bytes file);
+InstallerInspection InspectInstaller(Bytes file, LeadByteTest leadBytes = nullptr);
 
 // True for a file that begins like a Windows program ("MZ").
 bool LooksLikeProgram(ByteView file);

@@ -1,3 +1,4 @@
+#include "builder/code_page.h"
 #include "builder/verify.h"
 
 #include <algorithm>
@@ -265,8 +266,8 @@ class FolderRun {
   bool stopped_ = false;                  // an error has ended the installer's run
 };
 
-ByteView RecordsOf(ByteView patch) {
-  const PatchInspection inspection = InspectPatch(patch);
+ByteView RecordsOf(ByteView patch, int codepage) {
+  const PatchInspection inspection = InspectPatch(patch, LeadByteTestFor(codepage));
   if (inspection.fault) throw VerifyError("damaged patch: " + inspection.fault->Describe());
   return patch.From(inspection.recordsOffset);
 }
@@ -302,21 +303,21 @@ const char* FamilyName(WindowsFamily family) { return family == WindowsFamily::N
 
 VerifyReport VerifyPatch(ByteView patch, const std::vector<fs::path>& oldFolders, int codepage,
                          WindowsFamily family) {
-  return VerifyRecords(RecordsOf(patch), oldFolders, codepage, family);
+  return VerifyRecords(RecordsOf(patch, codepage), oldFolders, codepage, family);
 }
 
 std::vector<VerifyReport> VerifyEachFamily(ByteView patch, const std::vector<fs::path>& oldFolders,
                                            int codepage) {
-  const ByteView records = RecordsOf(patch);
+  const ByteView records = RecordsOf(patch, codepage);
   std::vector<VerifyReport> reports{VerifyRecords(records, oldFolders, codepage, WindowsFamily::Nt)};
   if (HasRecordFor9xOnly(records))
     reports.push_back(VerifyRecords(records, oldFolders, codepage, WindowsFamily::Win9x));
   return reports;
 }
 
-Bytes PatchOfFile(Bytes file) {
+Bytes PatchOfFile(Bytes file, int codepage) {
   if (!LooksLikeProgram(ByteView{file.data(), uint32_t(file.size())})) return file;
-  InstallerInspection inspection = InspectInstaller(std::move(file));
+  InstallerInspection inspection = InspectInstaller(std::move(file), LeadByteTestFor(codepage));
   if (inspection.fault) throw VerifyError("damaged installer: " + inspection.fault->Describe());
   return std::move(inspection.patchContent);
 }

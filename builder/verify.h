@@ -60,7 +60,8 @@ std::vector<VerifyReport> VerifyEachFamily(ByteView patch,
                                            int codepage = 0);
 
 // The patch a file holds: the file itself, or the patch entry of a packed
-// installer. Throws VerifyError naming the fault of a damaged installer.
-Bytes PatchOfFile(Bytes file);
+// installer, its names read in `codepage`. Throws VerifyError naming the fault
+// of a damaged installer.
+Bytes PatchOfFile(Bytes file, int codepage = 0);
 
 void PrintVerifyReport(std::ostream& out, const VerifyReport& report);

@@ -7,6 +7,7 @@
 #include "driver/session.h"
 #include "engine/records.h"
 #include "engine/replace.h"
+#include "locate/folders.h"
 #include "locate/registry.h"
 #include "patch/file_io_win32.h"
 #include "patch/header.h"
@@ -74,7 +75,8 @@ int RunSteps(const char* patchPath, char* postCommands, const PatchMapping& patc
   // The whole records area is checked here, before the question and before any
   // file is touched: a damaged record found later would stop a half-done update.
   if (!records ||
-      !ValidateRecordsArea(ByteView{records, uint32_t(patch.view + patch.size - records)})) {
+      !ValidateRecordsArea(ByteView{records, uint32_t(patch.view + patch.size - records)},
+                           pathSystem.isLeadByte)) {
     ErrorBox(Key(32), patchPath);
     return ExitPatchInvalid;
   }

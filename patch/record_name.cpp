@@ -46,11 +46,11 @@ const char* ComponentFault(const uint8_t* component, uint32_t length) {
 
 // Characters that never belong in a plain file name: control bytes, ':' (a
 // drive or a stream) and the wildcard and reserved characters.
-// `shiftJisTrail`: the byte is the second of a Shift-JIS character.
-const char* CharacterFault(uint8_t c, bool shiftJisTrail) {
+// `trail`: the byte is the second of a double-byte character.
+const char* CharacterFault(uint8_t c, bool trail) {
   if (c < 0x20) return "a control byte";
   if (c == ':') return "':' (a drive letter or a stream)";
-  if (c == '|' && shiftJisTrail) return nullptr;
+  if (c == '|' && trail) return nullptr;
   if (c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|')
     return "a wildcard or reserved character (* ? \" < > |)";
   return nullptr;
@@ -68,7 +68,9 @@ bool HasShiftJisSeparatorByte(const char* text) {
   return false;
 }
 
-const char* RecordNameFault(const char* text) {
+bool IsShiftJisLeadByte(unsigned char byte) { return IsShiftJisLead(byte); }
+
+const char* RecordNameFault(const char* text, LeadByteTest isLeadByte) {
   if (!text || !*text) return "an empty name";
   const uint8_t* name = reinterpret_cast<const uint8_t*>(text);
   if (IsSeparator(name[0])) return "an absolute or network path";
@@ -77,9 +79,12 @@ const char* RecordNameFault(const char* text) {
   for (uint32_t i = 0;; ++i) {
     if (i > kRecordNameMaxLength) return "a name too long for a path";
     const uint8_t c = name[i];
-    const bool trail = afterLead && IsShiftJisTrail(c);
-    afterLead = !trail && IsShiftJisLead(c);
-    if (c == '\0' || IsSeparator(c)) {
+    // Without a lead-byte test, Shift-JIS is assumed for the second byte '|'
+    // only; 0x5C always separates.
+    const bool trail = afterLead && c != '\0' && (isLeadByte || IsShiftJisTrail(c));
+    afterLead = !trail && (isLeadByte ? isLeadByte(c) : IsShiftJisLead(c));
+    const bool separator = IsSeparator(c) && !(trail && isLeadByte && c == '\\');
+    if (c == '\0' || separator) {
       if (const char* fault = ComponentFault(name + componentStart, i - componentStart)) return fault;
       if (c == '\0') return nullptr;
       componentStart = i + 1;

@@ -38,13 +38,13 @@ bool ReadRecord(ByteView records, uint32_t offset, FileRecord& record) {
   return true;
 }
 
-bool ValidateRecordsArea(ByteView records) {
+bool ValidateRecordsArea(ByteView records, LeadByteTest isLeadByte) {
   if (records.size == 0) return false;
   uint32_t offset = 0;
   while (offset < records.size) {
     FileRecord record;
     if (!ReadRecord(records, offset, record)) return false;
-    if (!IsSafeRecordName(record.name)) return false;
+    if (!IsSafeRecordName(record.name, isLeadByte)) return false;
     if (record.oldSize != 0 && !ValidDeltaHeader(record.body)) return false;
     offset = NextRecord(record);
   }

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "patch/bytes.h"
+#include "patch/record_name.h"
 
 // Bits of a record's flags.
 constexpr uint32_t FlagPlatformMask = 3;  // 1: 9x family only, 2: NT family only, 0/3: any
@@ -58,7 +59,8 @@ inline ByteView RecordBody(const FileRecord& record) { return record.body; }
 // Checks the whole records area before anything is touched: every record reads
 // (see ReadRecord), the last one ends exactly at the end of the area, the area
 // holds at least one record, every name is a safe relative path (see
-// IsSafeRecordName in patch/record_name.h), and each delta body (oldSize not 0) has a complete
+// IsSafeRecordName in patch/record_name.h, read with `isLeadByte`, the lead
+// bytes of the system's code page), and each delta body (oldSize not 0) has a complete
 // DeltaHeader whose offsets lie inside the record, with its length stream ending
 // where the positions begin (lengthsOffset <= positionsOffset).
-bool ValidateRecordsArea(ByteView records);
+bool ValidateRecordsArea(ByteView records, LeadByteTest isLeadByte = nullptr);

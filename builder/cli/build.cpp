@@ -51,7 +51,8 @@ int Build(const BuildArguments& arguments) {
   for (const std::string& warning : warnings)
     std::fprintf(stderr, "selfpatch build: warning: %s\n", warning.c_str());
   WriteFileReplacing(arguments.output, installer, true);
-  CheckWritten(made, PatchOfFile(ReadFileBytes(arguments.output)), arguments.output);
+  CheckWritten(made, PatchOfFile(ReadFileBytes(arguments.output), made.project.CodePage()),
+               arguments.output);
   std::printf("%s: %zu bytes, payload %zu bytes", arguments.output.c_str(), installer.size(),
               payload.size());
   if (!switches.empty()) std::printf(", switches \"%s\"", switches.c_str());

@@ -1,6 +1,7 @@
 // selfpatch inspect: describes an installer or a patch and checks its
 // structure the way the installer reads it.
 #include <CLI/CLI.hpp>
+#include "builder/code_page.h"
 #include "builder/hex.h"
 #include <nlohmann/json.hpp>
 
@@ -124,7 +125,7 @@ void PrintVerdict(const std::vector<std::string>& warnings, const std::optional<
 }
 
 int InspectInstallerFile(const std::string& path, Bytes file, const Decoder& decode, bool asJson) {
-  const InstallerInspection result = InspectInstaller(std::move(file));
+  const InstallerInspection result = InspectInstaller(std::move(file), LeadByteTestFor(decode.codePage));
   if (asJson) {
     json payload = json::array();
     for (const InspectedEntry& entry : result.entries) {
@@ -162,7 +163,8 @@ int InspectInstallerFile(const std::string& path, Bytes file, const Decoder& dec
 }
 
 int InspectPatchFile(const std::string& path, const Bytes& file, const Decoder& decode, bool asJson) {
-  const PatchInspection result = InspectPatch(ByteView{file.data(), uint32_t(file.size())});
+  const PatchInspection result =
+      InspectPatch(ByteView{file.data(), uint32_t(file.size())}, LeadByteTestFor(decode.codePage));
   if (asJson) {
     const json out = {{"file", path}, {"kind", "patch"}, {"valid", !result.fault},
                       {"fault", FaultJson(result.fault)}, {"warnings", result.warnings},

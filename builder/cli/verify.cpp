@@ -70,7 +70,7 @@ int RunVerify(int argc, char** argv) {
     return app.exit(error);
   }
   try {
-    const Bytes patch = PatchOfFile(ReadFileBytes(path));
+    const Bytes patch = PatchOfFile(ReadFileBytes(path), codePage);
     if (patch.size() > 0x7FFFFFFF) throw VerifyError(path + ": too large");
     const std::vector<std::filesystem::path> oldFolders(folders.begin(), folders.end());
     const WindowsFamily family = platform == "9x" ? WindowsFamily::Win9x : WindowsFamily::Nt;

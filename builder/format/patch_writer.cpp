@@ -46,12 +46,12 @@ Bytes FlagBytesFor(uint32_t flags) {
   return bytes;
 }
 
-Bytes WriteRecord(const PatchRecord& record) {
+Bytes WriteRecord(const PatchRecord& record, LeadByteTest leadBytes) {
   if (!record.allowUnsafeName) {
     if (record.name.find('\0') != std::string::npos)
       throw std::invalid_argument("record name holds a NUL byte");
-    if (const char* fault = RecordNameFault(record.name.c_str())) {
-      const char* note = HasShiftJisSeparatorByte(record.name.c_str())
+    if (const char* fault = RecordNameFault(record.name.c_str(), leadBytes)) {
+      const char* note = !leadBytes && HasShiftJisSeparatorByte(record.name.c_str())
                              ? " (the second byte 0x5C of a double-byte character counts as '\\')"
                              : "";
       throw std::invalid_argument("record name '" + record.name + "' is refused: " + fault + note);
@@ -83,7 +83,7 @@ Bytes WritePatch(const PatchFile& patch) {
   }
   if (patch.magic) out.insert(out.end(), {'D', 'I', 'F', '0'});
   for (const PatchRecord& record : patch.records) {
-    const Bytes bytes = WriteRecord(record);
+    const Bytes bytes = WriteRecord(record, patch.leadBytes);
     out.insert(out.end(), bytes.begin(), bytes.end());
   }
   return out;

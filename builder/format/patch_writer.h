@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "builder/format/payload_writer.h"
+#include "patch/record_name.h"
 
 struct PatchRecord {
   std::string name;
@@ -41,6 +42,8 @@ struct PatchFile {
   std::vector<HeaderEntry> entries;
   bool magic = true;
   std::vector<PatchRecord> records;
+  // The lead bytes of the code page the names are written in (null: none).
+  LeadByteTest leadBytes = nullptr;
 
   void SetText(int key, const std::string& text) { entries.push_back({std::to_string(key), text}); }
 };
@@ -50,5 +53,5 @@ Bytes FlagBytesFor(uint32_t flags);
 
 // Throw std::invalid_argument for a name that is not a safe relative path
 // (IsSafeRecordName) unless the record allows it.
-Bytes WriteRecord(const PatchRecord& record);
+Bytes WriteRecord(const PatchRecord& record, LeadByteTest leadBytes = nullptr);
 Bytes WritePatch(const PatchFile& patch);

@@ -113,3 +113,31 @@ def test_faults_fail_the_command_and_write_nothing(case, command, fault, project
     assert result.returncode == 1, result.stdout + result.stderr
     assert message in result.stderr
     assert not out.exists()
+
+
+def test_japanese_file_and_folder_names_under_code_page_932(case, no_leftovers):
+    """Names whose Shift-JIS characters end in the byte 0x5C ("表" 95 5C, "ソ"
+    83 5C, "能" 94 5C), also at the end of a folder or file name, where a
+    byte-wise reading would see an empty component: `selfpatch make` writes
+    them from a UTF-8 project file in code page 932, and the installer, on a
+    system with that code page, finds and updates them."""
+    old = {"表示.dll": b"display 1.0\r\n" * 50, "ソフト表/設定.ini": b"[settings]\r\nv=1\r\n",
+           "機能": b"feature 1"}
+    new = {"表示.dll": b"display 2.0\r\n" * 50, "ソフト表/設定.ini": b"[settings]\r\nv=2\r\n",
+           "機能": b"feature 2"}
+    write_folder(case.path("v1"), old)
+    write_folder(case.path("v2"), new)
+    product = case.path("product")
+    write_folder(product, old)
+    case.path("product.toml").write_text(
+        '[product]\nname = "製品"\nfrom = "1.0"\nto = "2.0"\nlanguage = "ja"\n'
+        '[folders]\nnew = "v2"\nold = ["v1"]\n', encoding="utf-8")
+    kit.selfpatch("make", case.path("product.toml"), "-o", case.path("update.dif"))
+    assert "表".encode("cp932") in case.path("update.dif").read_bytes()
+    installer = kit.pack(case.path("update.dif"), case.path("update.exe"), silent=True)
+
+    run = kit.run(installer, env=dict(case.env, WINEPATH=kit.to_windows(product),
+                                      LC_ALL="ja_JP.UTF-8"))
+
+    assert run.code == 0
+    assert snapshot(product) == new

@@ -129,6 +129,46 @@ TEST(RecordName, SafeRelativeNamesPassAndEveryHostileFormIsRefused) {
   EXPECT_FALSE(IsSafeRecordName(nullptr));
 }
 
+// Read with the lead bytes of Shift-JIS, as the installer reads names on a
+// Japanese system: 0x5C after a lead byte belongs to its character.
+const NameCase kShiftJisNames[] = {
+    {"\x88\xEA\x97\x97" + kHyo, true},          // ends in 95 5C
+    {kSo + "\\x.dll", true},                      // 83 5C, then a separator
+    {kSo + kSo, true},
+    {"\x95\x5C\x8E\xA6.dll", true},             // "表示.dll"
+    {kSo + "\x83\x74\x83\x67\\\x90\xDD\x92\xE8.ini", true},  // "ソフト\設定.ini"
+    {"\x83\x8C" + kPo + "\x81\x5B\x83\x67.txt", true},
+    // Every hostile form stays refused.
+    {kHyo + "..\\x.dll", false},  // a component that ends in a dot
+    {kHyo + "\\..\\x.dll", false},
+    {kSo + "\\..", false},
+    {"..\\" + kHyo, false},
+    {"\\" + kHyo, false},
+    {"C:" + kHyo, false},
+    {kHyo + "\\\\x.dll", false},
+    {kHyo + "\\nul.txt", false},
+    {kHyo + " \\x.dll", false},
+    {kHyo + "\\x.dll:stream", false},
+    {kHyo + "|.dll", false},
+};
+
+TEST(RecordName, WithShiftJisLeadBytesASecondByte5CEndsNoComponent) {
+  for (const NameCase& c : kShiftJisNames) {
+    SCOPED_TRACE("name: " + c.name);
+    const char* fault = RecordNameFault(c.name.c_str(), IsShiftJisLeadByte);
+    EXPECT_EQ(fault == nullptr, c.safe) << (fault ? fault : "accepted");
+    const Bytes area = RecordsAreaNamed(c.name);
+    EXPECT_EQ(ValidateRecordsArea(View(area), IsShiftJisLeadByte), c.safe);
+    PatchFile patch;
+    patch.leadBytes = IsShiftJisLeadByte;
+    patch.records.push_back(FullRecord(c.name, Bytes{'x'}));
+    if (c.safe)
+      EXPECT_NO_THROW(WritePatch(patch));
+    else
+      EXPECT_THROW(WritePatch(patch), std::invalid_argument);
+  }
+}
+
 TEST(RecordName, TheInstallersCheckOfTheRecordsAreaRefusesAHostileName) {
   for (const NameCase& c : kNames) {
     if (c.name.empty()) continue;  // a record always has a name of at least one byte
