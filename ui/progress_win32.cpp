@@ -61,6 +61,20 @@ void DrawProgressText(HWND dialog, const DRAWITEMSTRUCT& item) {
   if (previousFont) SelectObject(item.hDC, previousFont);
 }
 
+BOOL CALLBACK FindOwnedWindow(HWND window, LPARAM data) {
+  HWND* found = reinterpret_cast<HWND*>(data);
+  if (GetWindow(window, GW_OWNER) != found[0] || !IsWindowVisible(window)) return TRUE;
+  found[1] = window;
+  return FALSE;
+}
+
+// The visible window that `owner` owns on this thread (a question), if any.
+HWND OwnedQuestion(HWND owner) {
+  HWND found[2] = {owner, nullptr};
+  EnumThreadWindows(GetCurrentThreadId(), FindOwnedWindow, reinterpret_cast<LPARAM>(found));
+  return found[1];
+}
+
 // Handles two messages and answers "not handled" to all, so the dialog manager's
 // defaults apply; the cancel command of the close box is ignored.
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lParam) {
@@ -68,6 +82,14 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM, LPARAM lP
     DrawProgressText(dialog, *reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));
   } else if (message == WM_USER) {
     SetForegroundWindow(dialog);
+    // Handled in the loop of a question that the window owns: the question
+    // must stay in front of it, and a window system without a manager (Wine's)
+    // would otherwise leave it underneath.
+    HWND question = OwnedQuestion(dialog);
+    if (question) {
+      SetWindowPos(question, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+      SetForegroundWindow(question);
+    }
   }
   return 0;
 }

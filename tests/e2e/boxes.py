@@ -73,6 +73,7 @@ class Box:
     buttons: list
     owner: str  # progress, none or other
     progress: Optional[Progress]  # the progress window while the box was up
+    above_progress: Optional[bool]  # in the system's window order (None: no progress window)
     expected: bool
     answer: str
 
@@ -80,7 +81,7 @@ class Box:
     def from_json(cls, data: dict) -> "Box":
         return cls(data["index"], data["kind"], data["caption"], data["text"], data["icon"],
                    list(data["buttons"]), data["owner"], Progress.from_json(data["progress"]),
-                   data["expected"], data["answer"])
+                   data["above_progress"], data["expected"], data["answer"])
 
     @property
     def style(self) -> Optional[int]:

@@ -13,7 +13,7 @@ import time
 import pytest
 
 import kit
-from boxes import run_with_boxes
+from boxes import run_with_boxes, screenshot
 
 UNINSTALL = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
 CLASSAPP = kit.WIN_BIN / "classapp.exe"
@@ -201,9 +201,15 @@ def test_user_asked_twice_then_the_application_is_closed(product, apps):
     item = product()
     editor = apps("SpEditor", "close", "--hold", kit.to_windows(item.app))
     texts = closing_texts(item, ("SpEditor", "Editor"))
-    run = run_with_boxes(item.installer(texts, silent=False), script=["Yes", "OK", "OK", "OK"])
+    shot = kit.ROOT / "build" / "artifacts" / "close-question.png"
+    shot.parent.mkdir(parents=True, exist_ok=True)
+    run = run_with_boxes(item.installer(texts, silent=False),
+                         script=["Yes", ("OK", lambda box: screenshot(shot)), "OK", "OK"])
     assert run.exit_code == 0
     assert run.texts[1:3] == ["Please close Editor, then press OK."] * 2
+    # The application came to the front for the question; the question itself
+    # is never drawn under the progress window that owns it.
+    assert [box.above_progress for box in run.boxes] == [True] * 4
     assert [box.buttons for box in run.boxes[1:3]] == [["OK", "Cancel"]] * 2
     assert run.texts[3] == "Demo 2.0 finished"
     assert not editor.running()

@@ -55,6 +55,7 @@ def test_confirmed_run_shows_progress_steps_and_the_final_report(request):
 
     assert run.exit_code == 0
     confirm, _, report = run.boxes
+    assert all(box.above_progress for box in run.boxes)  # never drawn under it
     assert (confirm.caption, confirm.text) == ("Product 2.0 Update",
                                                "Update Product from 1.0 to 2.0?")
     assert (confirm.style, confirm.owner) == (36, "progress")

@@ -33,6 +33,8 @@
 //   {"event":"box", "index":I, "kind":"message"|"dialog", "caption":..., "text":...,
 //    "icon":"error"|"question"|"warning"|"information"|"none"|"unknown",
 //    "buttons":[...], "owner":"progress"|"none"|"other", "progress":{...}|null,
+//    "above_progress":B|null (in the window order the system reports, once the
+//    box has been up for a moment),
 //    "expected":B, "answer":...}
 //   {"event":"hold", "index":I} or {"event":"hold", "progress":TEXT}
 //                                                            waiting for a stdin line
@@ -263,6 +265,16 @@ std::string IconKind(HWND box, DWORD deadline) {
   }
 }
 
+// Whether `window` comes before `other` in the order of top-level windows, top
+// first, as the system reports it.
+bool IsAbove(HWND window, HWND other) {
+  for (HWND w = GetTopWindow(nullptr); w; w = GetWindow(w, GW_HWNDNEXT)) {
+    if (w == window) return true;
+    if (w == other) return false;
+  }
+  return false;
+}
+
 // ---- the watcher ------------------------------------------------------------
 
 struct Watcher {
@@ -387,14 +399,17 @@ struct Watcher {
     }
     const bool message = Control(box, kMessageTextId) != nullptr;
     DWORD iconDeadline = GetTickCount() + 2000;
+    const std::string icon = IconKind(box, iconDeadline);
+    Idle(150);  // what the box's own loop does first (a posted message) is done
     Emit("{\"event\":\"box\",\"index\":" + std::to_string(boxes) + ",\"kind\":" +
          Json(std::string(message ? "message" : "dialog")) +
          ",\"caption\":" + Json(WindowText(box)) +
          ",\"text\":" + Json(WindowText(Control(box, kMessageTextId))) +
-         ",\"icon\":" + Json(IconKind(box, iconDeadline)) + ",\"buttons\":[" + buttons +
+         ",\"icon\":" + Json(icon) + ",\"buttons\":[" + buttons +
          "],\"owner\":" +
          Json(std::string(!owner ? "none" : owner == progress ? "progress" : "other")) +
          ",\"progress\":" + (progress ? ProgressJson(progress) : std::string("null")) +
+         ",\"above_progress\":" + (progress ? Json(IsAbove(box, progress)) : std::string("null")) +
          ",\"expected\":" + Json(expected) + ",\"answer\":" + Json(step.button) + "}");
     if (step.hold) {
       Emit("{\"event\":\"hold\",\"index\":" + std::to_string(boxes) + "}");
