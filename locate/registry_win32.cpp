@@ -99,7 +99,8 @@ void ProbeUninstallEntries(const char* names) {
 bool ReadRegistryText(HKEY root, const char* subkey, const char* valueName, char* buffer,
                       DWORD size) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(root, subkey, 0, KEY_READ | kInstallerRegistryView, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExA(root, subkey, 0, KEY_READ | kInstallerRegistryView, &key) != ERROR_SUCCESS)
+    return false;
   DWORD type = REG_NONE;
   DWORD length = size;
   const LONG status =

@@ -125,7 +125,8 @@ void PrintVerdict(const std::vector<std::string>& warnings, const std::optional<
 }
 
 int InspectInstallerFile(const std::string& path, Bytes file, const Decoder& decode, bool asJson) {
-  const InstallerInspection result = InspectInstaller(std::move(file), LeadByteTestFor(decode.codePage));
+  const InstallerInspection result =
+      InspectInstaller(std::move(file), LeadByteTestFor(decode.codePage));
   if (asJson) {
     json payload = json::array();
     for (const InspectedEntry& entry : result.entries) {

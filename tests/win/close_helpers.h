@@ -71,7 +71,13 @@ class App {
   App& operator=(const App&) = delete;
 
   DWORD id() const { return info_.dwProcessId; }
-  HWND window() const { return FindWindowOf(className_.c_str(), info_.dwProcessId); }
+  // The window once found is kept while it exists: a search of the window
+  // list while another program creates its window can miss it under Wine.
+  HWND window() const {
+    if (!window_ || !IsWindow(window_))
+      window_ = FindWindowOf(className_.c_str(), info_.dwProcessId);
+    return window_;
+  }
   bool running() const { return WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT; }
   // The exit code once the process has ended (within `ms`), else STILL_ACTIVE.
   DWORD ExitCode(DWORD ms = 5000) const {
@@ -85,6 +91,7 @@ class App {
  private:
   std::string className_;
   PROCESS_INFORMATION info_ = {};
+  mutable HWND window_ = nullptr;
 };
 
 // The user, on a second thread: answers this process's message boxes in order,
