@@ -127,12 +127,13 @@ def reg(*args, check=True):
 class FileHolder:
     """Another process holding a file open without delete or rename sharing."""
 
-    def __init__(self, path: Path, work: Path):
+    def __init__(self, path: Path, work: Path, seconds: int = 60):
+        """Holds PATH for at most SECONDS, or until `release`."""
         self.ready = work / "held.ready"
         self.release_file = work / "held.release"
         self.process = subprocess.Popen(
             ["wine", str(WIN_BIN / "holdfile.exe"), to_windows(path),
-             to_windows(self.ready), to_windows(self.release_file)],
+             to_windows(self.ready), to_windows(self.release_file), str(seconds)],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(500):
             if self.ready.exists():

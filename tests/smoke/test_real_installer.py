@@ -95,7 +95,7 @@ def test_silent_update_found_through_the_uninstall_entry(case, uninstall_entry, 
         {"name": "data\\table.dat", "content": {"file": "table"}},
         {"name": "data\\readme.txt", "content": {"file": "readme"}}], silent=True)
 
-    holder = kit.FileHolder(product / "tool.dll", case.dir)
+    holder = kit.FileHolder(product / "tool.dll", case.dir, seconds=TIMEOUT)
     try:
         assert kit.run(exe, timeout=TIMEOUT).code == 0
     finally:
