@@ -12,6 +12,7 @@
 #include "builder/format/delta_output.h"
 #include "builder/pack_files.h"
 #include "patch/crc32.h"
+#include "patch/format.h"
 #include "patch/record_name.h"
 #include "patch/records.h"
 
@@ -20,7 +21,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint64_t kLargestFile = (uint64_t(1) << 31) - 1;  // the delta encoder's limit
-constexpr size_t kCrcListMax = 100;                         // CRCs the installer offers its search
 
 std::string Lower(std::string text) {
   for (char& c : text)

@@ -13,22 +13,17 @@
 #include "builder/format/payload_writer.h"
 #include "builder/pe_image.h"
 #include "patch/bytes.h"
+#include "patch/format.h"
 
 class PackError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-constexpr uint16_t kPayloadResourceId = 100;
-// The switch area: a NUL-terminated text in the free end of the PE header,
-// before the first section at 1024; it must begin with a space.
-constexpr uint32_t kSwitchAreaOffset = 960;
-constexpr uint32_t kSwitchAreaSize = 64;
 // First entry of every payload: no data, only the driver's ignored first token.
 constexpr const char* kDummyEntryName = "arg00";
-// The installer builds the driver command line (entry names, single spaces and
-// " /s") in 300 characters including the NUL.
-constexpr size_t kCommandLineLimit = 299;
+// The longest driver command line (entry names, single spaces and " /s").
+constexpr size_t kCommandLineLimit = kDriverCommandLineSize - 1;
 
 struct PackFile {
   std::string name;  // the entry's name: a bare file name

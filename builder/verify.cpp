@@ -20,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kCrcListMax = 100;  // the installer offers at most this many CRCs per group
 
 // The consecutive records for one file, formed as the installer forms them.
 struct Group {

@@ -14,7 +14,6 @@
 namespace {
 
 constexpr DWORD kUnpackBufferSize = 65536;
-constexpr WORD kPayloadId = 100;
 constexpr UINT kDataErrorText = 1;
 constexpr UINT kUnexpectedErrorText = 2;
 
@@ -40,10 +39,10 @@ bool OwnFileLooksWhole(HINSTANCE instance) {
 // id is a one-byte placeholder, found only when no payload was packed.
 bool FindPayload(HINSTANCE instance, ByteView& payload) {
   HRSRC resource = FindResourceExA(instance, MAKEINTRESOURCEA(10) /* RT_RCDATA */,
-                                   MAKEINTRESOURCEA(kPayloadId),
+                                   MAKEINTRESOURCEA(kPayloadResourceId),
                                    MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
   if (!resource)
-    resource = FindResourceA(instance, MAKEINTRESOURCEA(kPayloadId), MAKEINTRESOURCEA(10));
+    resource = FindResourceA(instance, MAKEINTRESOURCEA(kPayloadResourceId), MAKEINTRESOURCEA(10));
   if (!resource) return false;
   HGLOBAL loaded = LoadResource(instance, resource);
   const void* data = loaded ? LockResource(loaded) : nullptr;

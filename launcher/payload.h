@@ -6,10 +6,7 @@
 #include <stdint.h>
 
 #include "patch/bytes.h"
-
-// The driver command line: entry names separated by single spaces, with " /s"
-// after the first name when silent; at most 299 characters and the NUL.
-constexpr uint32_t kDriverCommandLineSize = 300;
+#include "patch/format.h"
 
 struct PayloadEntry {
   const char* name;     // NUL-terminated inside the payload

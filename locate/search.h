@@ -5,7 +5,8 @@
 
 #include <stdint.h>
 
-constexpr int kCrcListMax = 100;
+#include "patch/format.h"
+
 constexpr int kSearchDepthShallow = 1;
 constexpr int kSearchDepthDeep = 100;
 constexpr uint32_t kScanProgressIntervalMs = 100;

@@ -1,11 +1,11 @@
 #include "patch/header.h"
 
 #include "patch/bytes.h"
+#include "patch/format.h"
 
 namespace {
 
 const char kEmptyText[] = "";
-const uint8_t kMagic[4] = {'D', 'I', 'F', '0'};
 constexpr uint32_t kKeyLimit = kStringKeyCount;  // keys run from 0 to 49
 
 bool IsDigit(uint8_t byte) { return byte >= '0' && byte <= '9'; }
@@ -49,10 +49,10 @@ const uint8_t* ParsePatchHeader(const uint8_t* view, uint32_t size, StringTable&
     table.text[key] = text;
   }
   // The magic and at least one record byte must follow.
-  if (cursor.Remaining() < sizeof kMagic + 1) return nullptr;
-  for (uint32_t i = 0; i < sizeof kMagic; ++i)
-    if (cursor.Here()[i] != kMagic[i]) return nullptr;
-  return cursor.Here() + sizeof kMagic;
+  if (cursor.Remaining() < sizeof kPatchMagic + 1) return nullptr;
+  for (uint32_t i = 0; i < sizeof kPatchMagic; ++i)
+    if (cursor.Here()[i] != kPatchMagic[i]) return nullptr;
+  return cursor.Here() + sizeof kPatchMagic;
 }
 
 const char* KeyText(const StringTable& table, int key) {

@@ -1,9 +1,11 @@
 #include "builder/format/patch_writer.h"
 
+#include <iterator>
 #include <stdexcept>
 
 #include "builder/format/delta_output.h"
 #include "patch/crc32.h"
+#include "patch/format.h"
 #include "patch/record_name.h"
 
 namespace {
@@ -81,7 +83,7 @@ Bytes WritePatch(const PatchFile& patch) {
     out.insert(out.end(), entry.text.begin(), entry.text.end());
     out.push_back(0);
   }
-  if (patch.magic) out.insert(out.end(), {'D', 'I', 'F', '0'});
+  if (patch.magic) out.insert(out.end(), std::begin(kPatchMagic), std::end(kPatchMagic));
   for (const PatchRecord& record : patch.records) {
     const Bytes bytes = WriteRecord(record, patch.leadBytes);
     out.insert(out.end(), bytes.begin(), bytes.end());
