@@ -70,10 +70,12 @@ class PatchInspector {
       result_.texts.push_back(InspectedText{entry, int(key), Bytes(start, end), true});
       p = uint32_t(end - patch_.data) + 1;
     }
-    if (patch_.size - p < sizeof kPatchMagic || std::memcmp(patch_.data + p, kPatchMagic, sizeof kPatchMagic) != 0)
+    if (patch_.size - p < sizeof kPatchMagic ||
+        std::memcmp(patch_.data + p, kPatchMagic, sizeof kPatchMagic) != 0)
       return Fault(p, "no \"DIF0\" where the texts end"), false;
-    if (patch_.size - p == 4) return Fault(p, "no file records after \"DIF0\""), false;
-    result_.recordsOffset = p + 4;
+    if (patch_.size - p == sizeof kPatchMagic)
+      return Fault(p, "no file records after \"DIF0\""), false;
+    result_.recordsOffset = p + sizeof kPatchMagic;
     return true;
   }
 

@@ -24,10 +24,14 @@ PayloadStatus ReadPayloadEntry(ByteCursor& cursor, PayloadEntry& entry) {
   return PayloadEntryRead;
 }
 
+bool IsDotName(const char* name) {
+  return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
 bool IsSafeEntryName(const PayloadEntry& entry) {
   const char* name = entry.name;
   if (entry.nameLength == 0) return entry.data.size == 0;
-  if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) return false;
+  if (IsDotName(name)) return false;
   for (uint32_t i = 0; i < entry.nameLength; ++i)
     if (name[i] == '\\' || name[i] == '/' || name[i] == ':') return false;
   return true;

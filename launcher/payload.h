@@ -20,6 +20,9 @@ enum PayloadStatus { PayloadEntryRead, PayloadEnd, PayloadDamaged };
 // no NUL, or the length word or the data run past the end of the payload.
 PayloadStatus ReadPayloadEntry(ByteCursor& cursor, PayloadEntry& entry);
 
+// True for the names "." and "..", which name a folder, never a file in it.
+bool IsDotName(const char* name);
+
 // A name is safe when it can only name a file directly inside the unpack
 // folder: not "." or "..", no '\\', '/' or ':', and not empty when the entry
 // has data.

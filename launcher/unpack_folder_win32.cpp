@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "driver/kill_point.h"
+#include "launcher/payload.h"
 
 namespace {
 
@@ -110,10 +111,6 @@ SECURITY_ATTRIBUTES* BuildPrivateAccess(PrivateAccess& access) {
 // Deeper folders than this inside the unpack folder are left where they are.
 constexpr int kRemovedFolderDepth = 32;
 
-bool IsDotEntry(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
 void RemoveFolderContents(char* path, int depth);
 
 // Removes one entry of a folder being emptied. A link or junction is removed
@@ -143,7 +140,7 @@ void RemoveFolderContents(char* path, int depth) {
   if (find != INVALID_HANDLE_VALUE) {
     do {
       const size_t nameLength = strlen(entry.cFileName);
-      if (IsDotEntry(entry.cFileName) || length + 1 + nameLength >= MAX_PATH) continue;
+      if (IsDotName(entry.cFileName) || length + 1 + nameLength >= MAX_PATH) continue;
       memcpy(path + length + 1, entry.cFileName, nameLength + 1);
       RemoveEntry(path, entry.dwFileAttributes, depth);
     } while (FindNextFileA(find, &entry));

@@ -4,7 +4,12 @@
 #   emulate-i386.sh on     registers the emulator; exit 0 when this call
 #                          registered it, 1 when it was registered already
 #   emulate-i386.sh off    removes the registration
-#   emulate-i386.sh check  fails, saying why, unless Wine's 32-bit loader starts
+#   emulate-i386.sh pause  switches an enabled registration off; exit 0 when
+#                          this call did, 1 when there was none to switch off
+#   emulate-i386.sh resume switches the registration on again
+#   emulate-i386.sh starts exit 0 when Wine's 32-bit loader starts (natively,
+#                          or under an emulator that is on)
+#   emulate-i386.sh check  as starts, and says why when it does not
 set -euo pipefail
 misc=/proc/sys/fs/binfmt_misc
 entry="$misc/qemu-i386"
@@ -29,14 +34,24 @@ case "${1:-}" in
   off)
     if [ -e "$entry" ]; then echo -1 > "$entry"; fi
     ;;
+  pause)
+    grep -qsx enabled "$entry" || exit 1
+    echo 0 > "$entry"
+    ;;
+  resume)
+    if [ -e "$entry" ]; then echo 1 > "$entry"; fi
+    ;;
+  starts)
+    timeout 120 /usr/lib/wine/wine --version >/dev/null 2>&1
+    ;;
   check)
-    if ! timeout 120 /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    if ! bash "$0" starts; then
       echo "emulate-i386: Wine's 32-bit loader does not start, even under emulation" >&2
       exit 1
     fi
     ;;
   *)
-    echo "usage: emulate-i386.sh on|off|check" >&2
+    echo "usage: emulate-i386.sh on|off|pause|resume|starts|check" >&2
     exit 2
     ;;
 esac

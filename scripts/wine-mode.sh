@@ -11,14 +11,12 @@
 # Whether Wine's 32-bit loader starts here without CPU emulation. An emulator
 # registered for 32-bit programs (ours, or anyone's) is switched off for the
 # probe, so it cannot pass for the real thing, and on again afterwards.
+sp_emulator="$(dirname "${BASH_SOURCE[0]}")/emulate-i386.sh"
 sp_runs_32bit_natively() {
-  local loader=/usr/lib/wine/wine emulator=/proc/sys/fs/binfmt_misc/qemu-i386 masked="" status=0
-  [ -x "$loader" ] || return 1
-  if [ -f "$emulator" ] && grep -qx enabled "$emulator" 2>/dev/null; then
-    echo 0 > "$emulator" && masked=1
-  fi
-  timeout 60 "$loader" --version >/dev/null 2>&1 || status=1
-  [ -n "$masked" ] && echo 1 > "$emulator"
+  local paused="" status=0
+  if bash "$sp_emulator" pause; then paused=1; fi
+  bash "$sp_emulator" starts || status=1
+  if [ -n "$paused" ]; then bash "$sp_emulator" resume; fi
   return $status
 }
 

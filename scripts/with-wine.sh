@@ -40,6 +40,7 @@ display_number() {
 
 xvfb_pid=""
 keeper_pid=""
+emulator="$root/scripts/emulate-i386.sh"
 emulator_registered=""
 emulator_paused=""
 cleanup() {
@@ -47,8 +48,8 @@ cleanup() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  if [ -n "$emulator_registered" ]; then bash "$root/scripts/emulate-i386.sh" off; fi
-  if [ -n "$emulator_paused" ]; then echo 1 > /proc/sys/fs/binfmt_misc/qemu-i386; fi
+  if [ -n "$emulator_registered" ]; then bash "$emulator" off; fi
+  if [ -n "$emulator_paused" ]; then bash "$emulator" resume; fi
 }
 trap cleanup EXIT
 
@@ -62,19 +63,19 @@ if [ "$loader" != 32 ]; then
   chmod +x "$shims/wine" "$shims/wineboot"
   export PATH="$shims:$PATH" WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
 fi
-if [ "$loader" = 32 ] && grep -qsx enabled /proc/sys/fs/binfmt_misc/qemu-i386; then
+if [ "$loader" = 32 ]; then
   # An emulator registered for 32-bit programs would let the 32-bit loader
   # pass for native, and slow it down: it is off while this command runs.
-  echo 0 > /proc/sys/fs/binfmt_misc/qemu-i386 && emulator_paused=1
-fi
-if [ "$loader" = 32 ] && ! timeout 60 /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  echo "with-wine: Wine's 32-bit loader does not start on this machine (does its kernel" \
-    "refuse 32-bit code?): use SP_WINE_LOADER=64, or emulated" >&2
-  exit 1
+  if bash "$emulator" pause; then emulator_paused=1; fi
+  if ! bash "$emulator" starts; then
+    echo "with-wine: Wine's 32-bit loader does not start on this machine (does its kernel" \
+      "refuse 32-bit code?): use SP_WINE_LOADER=64, or emulated" >&2
+    exit 1
+  fi
 fi
 if [ "$loader" = emulated ]; then
-  if bash "$root/scripts/emulate-i386.sh" on; then emulator_registered=1; fi
-  bash "$root/scripts/emulate-i386.sh" check
+  if bash "$emulator" on; then emulator_registered=1; fi
+  bash "$emulator" check
 fi
 
 if [ -z "${SP_KEEP_DISPLAY:-}" ]; then

@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Optional, Sequence, Union
 
-from kit import WIN_BIN, to_windows
+from kit import WIN_BIN, as_windows
 
 BOXBOT = WIN_BIN / "boxbot.exe"
 
@@ -135,8 +135,7 @@ class BoxRunError(AssertionError):
 def pick_folder(path: Union[str, Path], button: str = "OK") -> str:
     """A step for the folder browser: selects PATH (a Unix path, or a Windows
     path) and presses BUTTON."""
-    windows = path if isinstance(path, str) and ":" in path else to_windows(path)
-    return f"{button}+folder={windows.encode('utf-8').hex()}"
+    return f"{button}+folder={as_windows(path).encode('utf-8').hex()}"
 
 
 def _normalise(step: Step) -> tuple:
@@ -158,8 +157,7 @@ def run_with_boxes(program: Union[str, Path], args: Sequence[str] = (),
     command = ["wine", str(BOXBOT), "--timeout", str(timeout)]
     for button, action in steps:
         command += ["--answer", button + ("+hold" if action else "")]
-    program_path = program if isinstance(program, str) and ":" in program else \
-        to_windows(program)
+    program_path = as_windows(program)
     on_progress = on_progress or {}
     for text in on_progress:
         command += ["--hold-progress", text.encode("utf-8").hex()]

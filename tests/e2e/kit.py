@@ -56,6 +56,11 @@ def to_windows(path):
         return "Z:" + str(path).replace("/", "\\")
 
 
+def as_windows(path):
+    """PATH as it is when it is a Windows path (a str with a drive), else to_windows."""
+    return path if isinstance(path, str) and ":" in path else to_windows(path)
+
+
 def to_unix(windows_path):
     """The Unix path of a C:\\ path inside the prefix."""
     windows = PureWindowsPath(windows_path)
@@ -107,10 +112,15 @@ def run(program, *args, display=True, application=None, env=None, timeout=120):
     environment.update(env or {})
     result = subprocess.run(argv, capture_output=True, text=True, timeout=timeout,
                             env=environment)
-    found = re.search(r"^exit=(\d+)", result.stdout, re.M)
+    return Run(runwait_code(result.stdout, result.stderr), result.stdout)
+
+
+def runwait_code(stdout, stderr=""):
+    """The exit code that runwait reported in STDOUT ("exit=N")."""
+    found = re.search(r"^exit=(\d+)", stdout, re.M)
     if not found:
-        raise AssertionError(f"runwait failed: {result.stdout!r} {result.stderr[-2000:]!r}")
-    return Run(int(found.group(1)), result.stdout)
+        raise AssertionError(f"runwait failed: {stdout!r} {stderr[-2000:]!r}")
+    return int(found.group(1))
 
 
 def exit_code(program, *args, **kwargs):

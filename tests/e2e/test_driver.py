@@ -126,7 +126,7 @@ def run_leaving_files(case, while_waiting=None):
     finally:
         go.write_bytes(b"")
         output = process.communicate(timeout=120)[0]
-    return int(output.split("exit=")[1].split()[0]), unpacked
+    return kit.runwait_code(output), unpacked
 
 
 def test_whatever_a_follow_up_program_leaves_goes_with_the_unpack_folder(case):
