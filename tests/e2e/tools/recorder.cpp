@@ -5,7 +5,7 @@
 // Log lines: "module=<own full path>", "commandline=<command line>",
 // "cwd=<current folder>", then one "file=<name> <size>" per file in it.
 // With SELFPATCH_RECORD_LEAVE set it leaves files behind in the current folder
-// (a read-only "left.txt" and "left\\deep\\more.txt"); with
+// (a read-only "left.txt" and "left\\deep\\more.txt") before it ends its log; with
 // SELFPATCH_RECORD_WAIT=PATH it waits, after the log is written, until PATH
 // exists (at most a minute).
 #include <windows.h>
@@ -84,9 +84,11 @@ int main() {
   GetCurrentDirectoryA(MAX_PATH, folder);
   std::fprintf(log, "module=%s\ncommandline=%s\ncwd=%s\n", module, GetCommandLineA(), folder);
   WriteFiles(log);
+  // The files are left before the run counts as logged ("end"), so a test
+  // that sees the run also sees them.
+  if (HasVariable("SELFPATCH_RECORD_LEAVE")) LeaveFiles();
   std::fprintf(log, "end\n");
   std::fclose(log);
-  if (HasVariable("SELFPATCH_RECORD_LEAVE")) LeaveFiles();
   WaitForFile();
   return 0;
 }
