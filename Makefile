@@ -17,7 +17,7 @@ export CCACHE_BASEDIR := $(ROOT)
 export CCACHE_NOHASHDIR := 1
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all setup build native asan win win64 test test-native test-win test-e2e demo fuzz bench stress clean
+.PHONY: all setup build native asan win win64 test test-native test-win test-e2e demo fuzz bench stress fail-loop clean
 
 all: build
 
@@ -67,6 +67,10 @@ bench: setup native
 
 stress: setup native asan win win64
 	@SP_WINE_LOADER=$(LOADER) WINEPREFIX=$(ROOT)/build/wpfx-stress-$(LOADER) scripts/with-wine.sh bash scripts/stress.sh
+
+# Every numbered call of an update failing in turn, with each of three errors.
+fail-loop: setup native win win64
+	SP_FAIL_LOOP=whole SP_WINE_LOADER=$(LOADER) scripts/with-wine.sh /usr/bin/python3 -m pytest -q tests/e2e/test_failing_calls.py
 
 clean:
 	rm -rf build

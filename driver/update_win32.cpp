@@ -4,6 +4,7 @@
 
 #include "driver/command_line.h"
 #include "driver/exit_codes.h"
+#include "driver/kill_point.h"
 #include "driver/session.h"
 #include "engine/records.h"
 #include "engine/replace.h"
@@ -46,9 +47,12 @@ int OpenPatch(const char* path, PatchMapping& patch) {
     return ExitPatchNotOpened;
   }
   patch.size = GetFileSize(patch.file, nullptr);
-  patch.mapping = CreateFileMappingA(patch.file, nullptr, PAGE_READONLY, 0, patch.size, nullptr);
+  patch.mapping =
+      READ_CALL("CreateFileMapping", path, nullptr,
+                CreateFileMappingA(patch.file, nullptr, PAGE_READONLY, 0, patch.size, nullptr));
   if (patch.mapping)
-    patch.view = static_cast<const uint8_t*>(MapViewOfFile(patch.mapping, FILE_MAP_READ, 0, 0, 0));
+    patch.view = static_cast<const uint8_t*>(READ_CALL(
+        "MapViewOfFile", path, nullptr, MapViewOfFile(patch.mapping, FILE_MAP_READ, 0, 0, 0)));
   if (!patch.view) {
     const DWORD error = GetLastError();
     ErrorBox(Key(27), path, unsigned(error));

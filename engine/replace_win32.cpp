@@ -45,9 +45,12 @@ bool OpenMappedFile(const char* path, bool wholeFile, uint32_t size, MappedFile&
   mapped.size = wholeFile ? GetFileSize(file, nullptr) : size;
   // An empty file is a file like any other: CRC 0, nothing to map.
   if (mapped.size == 0) return true;
-  mapped.mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, mapped.size, nullptr);
+  mapped.mapping =
+      READ_CALL("CreateFileMapping", path, nullptr,
+                CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, mapped.size, nullptr));
   if (mapped.mapping) {
-    mapped.view = static_cast<const uint8_t*>(MapViewOfFile(mapped.mapping, FILE_MAP_READ, 0, 0, 0));
+    mapped.view = static_cast<const uint8_t*>(READ_CALL(
+        "MapViewOfFile", path, nullptr, MapViewOfFile(mapped.mapping, FILE_MAP_READ, 0, 0, 0)));
   }
   if (!mapped.view) {
     const unsigned error = unsigned(GetLastError());
@@ -69,45 +72,40 @@ namespace {
 
 // The new content: a delta over the old file, or the record's whole body. A
 // short or failed write is caught by the CRC check that follows.
-void WriteNewContent(HANDLE temp, const FileRecord& record, const MappedFile& oldFile) {
+bool WriteNewContent(HANDLE temp, const FileRecord& record, const MappedFile& oldFile) {
   const ByteView body = RecordBody(record);
-  if (oldFile.file && record.oldSize != 0) {
-    ApplyDelta(temp, body, ByteView{oldFile.view, oldFile.size});
-    return;
-  }
+  if (oldFile.file && record.oldSize != 0)
+    return ApplyDelta(temp, body, ByteView{oldFile.view, oldFile.size});
   DWORD written = 0;
-  WriteFile(temp, body.data, body.size, &written, nullptr);
+  return WriteFile(temp, body.data, body.size, &written, nullptr) != FALSE;
 }
 
 // Writes, verifies and stamps the temporary file; the old file is released as
 // soon as the new content is written. False: key 29 shown, nothing left.
 bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const char* targetPath,
                          const char* tempPath, uint32_t& crc, uint32_t& size) {
-  KILL_POINT("CreateFile", tempPath);
-  HANDLE temp = CreateFileA(tempPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE temp = CHANGE_CALL("CreateFile", tempPath, INVALID_HANDLE_VALUE,
+                            CreateFileA(tempPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (temp == INVALID_HANDLE_VALUE) {
     ErrorBox(Key(28), tempPath);
     ReleaseMappedFile(oldFile);
     return false;
   }
-  KILL_POINT("WriteFile", tempPath);
-  WriteNewContent(temp, record, oldFile);
+  CHANGE_CALL("WriteFile", tempPath, false, WriteNewContent(temp, record, oldFile));
   ReleaseMappedFile(oldFile);
 
-  crc = FileCrc32(temp);
+  crc = READ_CALL("MapViewOfFile", tempPath, 0, FileCrc32(temp));
   size = GetFileSize(temp, nullptr);
   FlushFileBuffers(temp);
   FILETIME lastWrite;
   lastWrite.dwLowDateTime = record.lastWriteTimeLow;
   lastWrite.dwHighDateTime = record.lastWriteTimeHigh;
-  KILL_POINT("SetFileTime", tempPath);
-  SetFileTime(temp, nullptr, nullptr, &lastWrite);
+  CHANGE_CALL("SetFileTime", tempPath, FALSE, SetFileTime(temp, nullptr, nullptr, &lastWrite));
   const bool closed = CloseHandle(temp) != FALSE;
   if (closed && crc == record.newCrc) return true;
   ErrorBox(Key(29), targetPath);
-  KILL_POINT("DeleteFile", tempPath);
-  DeleteFileA(tempPath);
+  CHANGE_CALL("DeleteFile", tempPath, FALSE, DeleteFileA(tempPath));
   return false;
 }
 
@@ -130,13 +128,19 @@ bool IsPendingSource(const char* name, const char* path) {
 // not compared).
 bool MayMoveAtRestart(const char* path, bool isNt) {
   static char names[kPendingRenamesSize + 2];
-  if (!isNt) return GetPrivateProfileSectionA("rename", names, kPendingRenamesSize, "WININIT.INI") > 0;
+  if (!isNt)
+    return READ_CALL("GetPrivateProfileSection", "WININIT.INI", 0,
+                     GetPrivateProfileSectionA("rename", names, kPendingRenamesSize,
+                                               "WININIT.INI")) > 0;
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+  if (READ_CALL("RegOpenKeyEx", kSessionManagerKey, FailPointError(),
+                RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE,
+                              &key)) != ERROR_SUCCESS)
     return false;
   DWORD size = kPendingRenamesSize;
-  const LONG result = RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr,
-                                       reinterpret_cast<BYTE*>(names), &size);
+  const LONG result = READ_CALL("RegQueryValueEx", "PendingFileRenameOperations", FailPointError(),
+                                RegQueryValueExA(key, "PendingFileRenameOperations", nullptr,
+                                                 nullptr, reinterpret_cast<BYTE*>(names), &size));
   RegCloseKey(key);
   if (result == ERROR_MORE_DATA) return true;
   if (result != ERROR_SUCCESS || size > kPendingRenamesSize) return false;
@@ -166,13 +170,10 @@ bool ProduceTempFile(const FileRecord& record, MappedFile& oldFile, const char* 
   if (!besideWaiting || !AppendTempSuffix(tempPath, stagingPath))
     return ProduceVerifiedFile(record, oldFile, targetPath, tempPath, crc, size);
   if (!ProduceVerifiedFile(record, oldFile, targetPath, stagingPath, crc, size)) return false;
-  KILL_POINT("DeleteFile", tempPath);
-  DeleteFileA(tempPath);
-  KILL_POINT("MoveFile", stagingPath);
-  if (MoveFileA(stagingPath, tempPath)) return true;
+  CHANGE_CALL("DeleteFile", tempPath, FALSE, DeleteFileA(tempPath));
+  if (CHANGE_CALL("MoveFile", stagingPath, FALSE, MoveFileA(stagingPath, tempPath))) return true;
   ErrorBox(Key(28), tempPath);
-  KILL_POINT("DeleteFile", stagingPath);
-  DeleteFileA(stagingPath);
+  CHANGE_CALL("DeleteFile", stagingPath, FALSE, DeleteFileA(stagingPath));
   return false;
 }
 
@@ -180,40 +181,50 @@ bool ProduceTempFile(const FileRecord& record, MappedFile& oldFile, const char* 
 // family, the "rename" section of WININIT.INI (short paths) elsewhere.
 bool DeferRename(char* targetPath, char* tempPath, bool isNt) {
   if (isNt) {
-    KILL_POINT("MoveFileEx", tempPath);
-    return MoveFileExA(tempPath, targetPath,
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+    return CHANGE_CALL("MoveFileEx", tempPath, FALSE,
+                       MoveFileExA(tempPath, targetPath,
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) != FALSE;
   }
   GetShortPathNameA(targetPath, targetPath, MAX_PATH);
   GetShortPathNameA(tempPath, tempPath, MAX_PATH);
-  KILL_POINT("WritePrivateProfileString", tempPath);
-  return WritePrivateProfileStringA("rename", targetPath, tempPath, "WININIT.INI") != FALSE;
+  return CHANGE_CALL("WritePrivateProfileString", tempPath, FALSE,
+                     WritePrivateProfileStringA("rename", targetPath, tempPath, "WININIT.INI")) !=
+         FALSE;
+}
+
+// After a rename that failed: the temporary file goes, unless it is the only
+// new copy of a target that is gone (the next run puts it in place).
+void RemoveUnplacedFile(const char* targetPath, const char* tempPath, bool waiting) {
+  if (waiting || IsExistingFile(targetPath))
+    CHANGE_CALL("DeleteFile", tempPath, FALSE, DeleteFileA(tempPath));
 }
 
 // Puts the verified temporary file in place of the target. When the target is
-// in use the rename waits for the restart and the buffers swap roles, so the
-// waiting file is what any further record works on.
-bool PutInPlace(char*& targetPath, char*& tempPath, int chainStep, bool isNt) {
+// in use the rename waits for the restart, `waiting` is set and the buffers
+// swap roles, so the waiting file is what any further record works on. A
+// waiting file is never deferred again: the restart would move it into place
+// before its own replacement and leave the older version.
+bool PutInPlace(char*& targetPath, char*& tempPath, int chainStep, bool& waiting, bool isNt) {
   targetPath[strlen(targetPath) + 1] = '\0';
   // Attributes first: where the system keeps the read-only bit in the file's
   // permissions (Wine), the copied descriptor would make the new file read-only.
-  KILL_POINT("SetFileAttributes", targetPath);
-  SetFileAttributesA(targetPath, GetFileAttributesA(targetPath) & ~kClearedAttributes);
+  CHANGE_CALL("SetFileAttributes", targetPath, FALSE,
+              SetFileAttributesA(targetPath, GetFileAttributesA(targetPath) & ~kClearedAttributes));
   CopyFileSecurity(targetPath, tempPath);
   if (chainStep == 0) MoveToRecycleBin(targetPath);
-  KILL_POINT("DeleteFile", targetPath);
-  DeleteFileA(targetPath);
-  KILL_POINT("MoveFile", tempPath);
-  if (MoveFileA(tempPath, targetPath)) return true;
+  CHANGE_CALL("DeleteFile", targetPath, FALSE, DeleteFileA(targetPath));
+  if (CHANGE_CALL("MoveFile", tempPath, FALSE, MoveFileA(tempPath, targetPath))) return true;
 
-  if (!DeferRename(targetPath, tempPath, isNt)) {
+  if (waiting || !DeferRename(targetPath, tempPath, isNt)) {
     ErrorBox(Key(30), tempPath, targetPath);
+    RemoveUnplacedFile(targetPath, tempPath, waiting);
     return false;
   }
   session.rebootNeeded = 1;
-  char* waiting = tempPath;
+  waiting = true;
+  char* waitingPath = tempPath;
   tempPath = targetPath;
-  targetPath = waiting;
+  targetPath = waitingPath;
   return true;
 }
 
@@ -255,8 +266,7 @@ void RemoveLeftStagingFile(const char* targetPath) {
   if (!AppendTempSuffix(targetPath, waitingPath) || !AppendTempSuffix(waitingPath, leftPath) ||
       !IsExistingFile(leftPath))
     return;
-  KILL_POINT("DeleteFile", leftPath);
-  DeleteFileA(leftPath);
+  CHANGE_CALL("DeleteFile", leftPath, FALSE, DeleteFileA(leftPath));
 }
 
 ChainOutcome ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
@@ -266,6 +276,7 @@ ChainOutcome ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t gr
   // ever; no honest chain is longer than the group.
   const int maxSteps = CountRecords(records, groupStart, groupEnd);
   FileRecord record = chosen;
+  bool waiting = false;
   for (int chainStep = 0;; ++chainStep) {
     if (!MakeTempPath(targetPath, tempPath)) {
       ReleaseMappedFile(oldFile);
@@ -276,7 +287,7 @@ ChainOutcome ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t gr
     if (!ProduceTempFile(record, oldFile, targetPath, tempPath, MayBeWaiting(tempPath, isNt), crc,
                          size))
       return ChainOutcome::Failed;
-    if (!PutInPlace(targetPath, tempPath, chainStep, isNt)) return ChainOutcome::Failed;
+    if (!PutInPlace(targetPath, tempPath, chainStep, waiting, isNt)) return ChainOutcome::Failed;
 
     if (!FindContinuation(records, groupStart, groupEnd, crc, size, record))
       return ChainOutcome::Finished;
@@ -295,12 +306,13 @@ bool FinishWaitingReplacement(const char* waitingPath, const uint32_t* newCrcs, 
   if (length <= kTempSuffixLength || length >= MAX_PATH) return false;
   memcpy(targetPath, waitingPath, length - kTempSuffixLength);
   targetPath[length - kTempSuffixLength] = '\0';
-  if (GetFileAttributesA(targetPath) != INVALID_FILE_ATTRIBUTES || !IsExistingFile(waitingPath))
+  if (READ_CALL("GetFileAttributes", targetPath, INVALID_FILE_ATTRIBUTES,
+                GetFileAttributesA(targetPath)) != INVALID_FILE_ATTRIBUTES ||
+      !IsExistingFile(waitingPath))
     return false;
   uint32_t crc = 0;
   if (!FileCrcOf(waitingPath, crc) || !IsCrcListed(newCrcs, newCrcCount, crc)) return false;
-  KILL_POINT("MoveFile", waitingPath);
-  return MoveFileA(waitingPath, targetPath) != FALSE;
+  return CHANGE_CALL("MoveFile", waitingPath, FALSE, MoveFileA(waitingPath, targetPath)) != FALSE;
 }
 
 // "<folder>\<name>.~up"; false when it does not fit.
@@ -345,7 +357,9 @@ bool CopyFileSecurity(const char* sourcePath, const char* destinationPath) {
   DWORD sourceLength = 0;
   DWORD destinationLength = 0;
 
-  if (!GetFileSecurityA(sourcePath, information, source, sizeof source, &sourceLength)) {
+  if (!READ_CALL("GetFileSecurity", sourcePath, FALSE,
+                 GetFileSecurityA(sourcePath, information, source, sizeof source,
+                                  &sourceLength))) {
     // Take each part of the descriptor that the process may read.
     information = 0;
     for (int bit = 0; bit < 32; ++bit) {
@@ -355,7 +369,9 @@ bool CopyFileSecurity(const char* sourcePath, const char* destinationPath) {
         information |= part;
       }
     }
-    if (!GetFileSecurityA(sourcePath, information, source, sizeof source, &sourceLength)) {
+    if (!READ_CALL("GetFileSecurity", sourcePath, FALSE,
+                 GetFileSecurityA(sourcePath, information, source, sizeof source,
+                                  &sourceLength))) {
       return false;
     }
   }
@@ -365,8 +381,8 @@ bool CopyFileSecurity(const char* sourcePath, const char* destinationPath) {
       memcmp(source, destination, sourceLength) == 0) {
     return true;
   }
-  KILL_POINT("SetFileSecurity", destinationPath);
-  return SetFileSecurityA(destinationPath, information, source) != FALSE;
+  return CHANGE_CALL("SetFileSecurity", destinationPath, FALSE,
+                     SetFileSecurityA(destinationPath, information, source)) != FALSE;
 }
 
 bool MoveToRecycleBin(const char* path) {
@@ -375,8 +391,7 @@ bool MoveToRecycleBin(const char* path) {
   operation.wFunc = FO_DELETE;
   operation.pFrom = path;
   operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_ALLOWUNDO;
-  KILL_POINT("RecycleFile", path);
-  return SHFileOperationA(&operation) == 0;
+  return CHANGE_CALL("RecycleFile", path, ERROR_ACCESS_DENIED, SHFileOperationA(&operation)) == 0;
 }
 
 bool IsNtFamily() {

@@ -59,14 +59,16 @@ voidpf AllocateZeroed(voidpf, uInt items, uInt size) {
 void Free(voidpf, voidpf address) { HeapFree(GetProcessHeap(), 0, address); }
 
 // Inflates one entry into a new file of its name in the current folder.
-int InflateStream(z_stream& stream, HANDLE file, uint8_t* buffer) {
+int InflateStream(z_stream& stream, HANDLE file, [[maybe_unused]] const char* name,
+                  uint8_t* buffer) {
   for (;;) {
     const int result = inflate(&stream, Z_NO_FLUSH);
     if (stream.avail_out < kUnpackBufferSize) {
       const DWORD produced = kUnpackBufferSize - stream.avail_out;
       DWORD written = 0;
-      KILL_POINT("WriteFile", "(unpacked entry)");
-      if (!WriteFile(file, buffer, produced, &written, nullptr) || written != produced)
+      if (!CHANGE_CALL("WriteFile", name, FALSE,
+                       WriteFile(file, buffer, produced, &written, nullptr)) ||
+          written != produced)
         return ExitResourceError;
       stream.next_out = buffer;
       stream.avail_out = kUnpackBufferSize;
@@ -87,10 +89,11 @@ int UnpackEntry(const PayloadEntry& entry, uint8_t* buffer) {
   // The version of the zlib we are built with: zlib refuses a different major
   // version or a different stream size.
   if (inflateInit_(&stream, ZLIB_VERSION, int(sizeof stream)) != Z_OK) return ExitResourceError;
-  KILL_POINT("CreateFile", entry.name);
-  HANDLE file = CreateFileA(entry.name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  int code = file == INVALID_HANDLE_VALUE ? int(ExitResourceError) : InflateStream(stream, file, buffer);
+  HANDLE file = CHANGE_CALL("CreateFile", entry.name, INVALID_HANDLE_VALUE,
+                            CreateFileA(entry.name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  int code = file == INVALID_HANDLE_VALUE ? int(ExitResourceError)
+                                          : InflateStream(stream, file, entry.name, buffer);
   if (inflateEnd(&stream) != Z_OK && code == ExitUpdated) code = ExitResourceError;
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   return code;
@@ -117,10 +120,7 @@ void RemoveUnpacked(ByteView payload, const char* parent, const char* folder) {
   ByteCursor cursor(payload);
   PayloadEntry entry;
   while (ReadPayloadEntry(cursor, entry) == PayloadEntryRead)
-    if (entry.data.size) {
-      KILL_POINT("DeleteFile", entry.name);
-      DeleteFileA(entry.name);
-    }
+    if (entry.data.size) CHANGE_CALL("DeleteFile", entry.name, FALSE, DeleteFileA(entry.name));
   SetCurrentDirectoryA(parent);
   RemoveUnpackFolder(folder);
 }
@@ -196,8 +196,7 @@ int ExtractAndRun(void* instanceHandle, bool silent) {
   if (parent[parentLength - 1] != '\\') lstrcatA(parent, "\\");
   if (!CreateUnpackFolder(parent, folder)) return ExitResourceError;
   if (!SetCurrentDirectoryA(folder)) {
-    KILL_POINT("RemoveDirectory", folder);
-    RemoveDirectoryA(folder);
+    CHANGE_CALL("RemoveDirectory", folder, FALSE, RemoveDirectoryA(folder));
     return ExitResourceError;
   }
 

@@ -113,20 +113,33 @@ constexpr int kRemovedFolderDepth = 32;
 
 void RemoveFolderContents(char* path, int depth);
 
+// What cannot be removed now (a file still open, say) is left to the system
+// to remove at the next restart, where it may.
+void RemoveAtRestart(const char* path) {
+  CHANGE_CALL("MoveFileEx", path, FALSE,
+              MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+}
+
+void RemoveFile(const char* path) {
+  if (!CHANGE_CALL("DeleteFile", path, FALSE, DeleteFileA(path))) RemoveAtRestart(path);
+}
+
+void RemoveFolder(const char* path) {
+  if (!CHANGE_CALL("RemoveDirectory", path, FALSE, RemoveDirectoryA(path))) RemoveAtRestart(path);
+}
+
 // Removes one entry of a folder being emptied. A link or junction is removed
 // as it stands and never entered, so nothing outside the folder is touched.
 void RemoveEntry(char* path, DWORD attributes, int depth) {
   if (attributes & FILE_ATTRIBUTE_READONLY)
     SetFileAttributesA(path, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    KILL_POINT("DeleteFile", path);
-    DeleteFileA(path);
+    RemoveFile(path);
     return;
   }
   if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && depth > 0)
     RemoveFolderContents(path, depth - 1);
-  KILL_POINT("RemoveDirectory", path);
-  RemoveDirectoryA(path);
+  RemoveFolder(path);
 }
 
 // Empties the folder `path` (a MAX_PATH buffer, no trailing separator, given
@@ -165,8 +178,8 @@ bool CreateUnpackFolder(const char* parent, char* folder) {
     name[2 * sizeof random] = 0;
     if (lstrlenA(parent) + 3 + lstrlenA(name) >= MAX_PATH) return false;
     wsprintfA(folder, "%ssp%s", parent, name);
-    KILL_POINT("CreateDirectory", folder);
-    if (CreateDirectoryA(folder, attributes)) return true;
+    if (CHANGE_CALL("CreateDirectory", folder, FALSE, CreateDirectoryA(folder, attributes)))
+      return true;
     if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
   }
   return false;
@@ -176,6 +189,5 @@ void RemoveUnpackFolder(const char* folder) {
   char path[MAX_PATH];
   lstrcpynA(path, folder, MAX_PATH);
   RemoveFolderContents(path, kRemovedFolderDepth);
-  KILL_POINT("RemoveDirectory", folder);
-  RemoveDirectoryA(folder);
+  RemoveFolder(folder);
 }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "driver/kill_point.h"
 #include "locate/folders.h"
 
 namespace {
@@ -7,7 +8,8 @@ namespace {
 bool SystemIsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != FALSE; }
 
 bool SystemIsDirectory(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes =
+      READ_CALL("GetFileAttributes", path, INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path));
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include <string.h>
 
+#include "driver/kill_point.h"
 #include "driver/session.h"
 #include "locate/folders.h"
 #include "locate/registry.h"
@@ -76,8 +77,9 @@ void ProbeInstallPathKey(const char* text) {
 void ProbeUninstallEntries(const char* names) {
   if (!names) return;
   HKEY uninstall = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ | kInstallerRegistryView,
-                    &uninstall) != ERROR_SUCCESS)
+  if (READ_CALL("RegOpenKeyEx", kUninstallKey, FailPointError(),
+                RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0,
+                              KEY_READ | kInstallerRegistryView, &uninstall)) != ERROR_SUCCESS)
     return;
 
   const bool iconRead = ProbeValue(uninstall, names, "DisplayIcon");
@@ -99,12 +101,15 @@ void ProbeUninstallEntries(const char* names) {
 bool ReadRegistryText(HKEY root, const char* subkey, const char* valueName, char* buffer,
                       DWORD size) {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(root, subkey, 0, KEY_READ | kInstallerRegistryView, &key) != ERROR_SUCCESS)
+  if (READ_CALL("RegOpenKeyEx", subkey, FailPointError(),
+                RegOpenKeyExA(root, subkey, 0, KEY_READ | kInstallerRegistryView, &key)) !=
+      ERROR_SUCCESS)
     return false;
   DWORD type = REG_NONE;
   DWORD length = size;
-  const LONG status =
-      RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &length);
+  const LONG status = READ_CALL(
+      "RegQueryValueEx", valueName ? valueName : subkey, FailPointError(),
+      RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &length));
   RegCloseKey(key);
   return status == ERROR_SUCCESS && TerminateReadText(buffer, size, length) &&
          AcceptValue(type, buffer, size);

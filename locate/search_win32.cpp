@@ -4,6 +4,7 @@
 #include <shlobj.h>
 #include <string.h>
 
+#include "driver/kill_point.h"
 #include "driver/session.h"
 #include "locate/folders.h"
 #include "patch/file_io_win32.h"
@@ -55,7 +56,8 @@ bool AcceptFileInFolder(const char* name, char* pathBuffer, size_t folderLength,
                         const uint32_t* crcList, int32_t crcCount) {
   if (folderLength + strlen(name) >= kPathSize) return false;
   strcpy(pathBuffer + folderLength, name);
-  const DWORD attributes = GetFileAttributesA(pathBuffer);
+  const DWORD attributes = READ_CALL("GetFileAttributes", pathBuffer, INVALID_FILE_ATTRIBUTES,
+                                     GetFileAttributesA(pathBuffer));
   if ((attributes & kAttributesNotAFile) != 0) return false;
   if (crcCount == 0) return true;
   uint32_t crc;

@@ -1,14 +1,17 @@
 #include "patch/file_io_win32.h"
 
+#include "driver/kill_point.h"
 #include "patch/crc32.h"
 
 HANDLE OpenForRead(const char* path) {
-  return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return READ_CALL("CreateFile", path, INVALID_HANDLE_VALUE,
+                   CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool IsExistingFile(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes =
+      READ_CALL("GetFileAttributes", path, INVALID_FILE_ATTRIBUTES, GetFileAttributesA(path));
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -29,7 +32,7 @@ uint32_t FileCrc32(HANDLE file) {
 bool FileCrcOf(const char* path, uint32_t& crc) {
   HANDLE file = OpenForRead(path);
   if (file == INVALID_HANDLE_VALUE) return false;
-  crc = FileCrc32(file);
+  crc = READ_CALL("MapViewOfFile", path, 0, FileCrc32(file));
   CloseHandle(file);
   return true;
 }

@@ -1,6 +1,7 @@
 """The kill-point build of the installer (driver/kill_point.h): the calls that
-change the file system, numbered as a run reaches them, and a run held at one
-of them while a test changes the files under it."""
+change the file system or read files, mappings and the registry, numbered as a
+run reaches them; a run held at one of them while a test changes the files
+under it."""
 import threading
 import time
 from pathlib import Path
@@ -9,12 +10,14 @@ from typing import Callable, List, NamedTuple
 import kit
 
 SFX = kit.WIN_BIN / "selfpatch-sfx-killpoints.exe"
+SHIPPED_SFX = kit.SHIPPED_SFX.with_name(SFX.name)  # the kill-point build of the 32-bit program
 KILLED = 0xDEAD  # the exit code of a run ended at a kill point
 
 
 class Call(NamedTuple):
     number: int
-    change: str  # CreateFile, WriteFile, SetFileTime, MoveFile, RecycleFile...
+    kind: str  # "change" or "read"
+    name: str  # CreateFile, WriteFile, SetFileTime, MoveFile, RegQueryValueEx...
     path: str
 
 
@@ -22,14 +25,24 @@ def logged_calls(log: Path) -> List[Call]:
     """The calls that a run with SP_KILL_LOG=<log> reached, in order."""
     calls = []
     for line in log.read_text(errors="replace").splitlines():
-        number, change, path = line.split(" ", 2)
-        calls.append(Call(int(number), change, path))
+        number, kind, name, path = line.split(" ", 3)
+        calls.append(Call(int(number), kind, name, path))
     return calls
 
 
-def first_call(calls: List[Call], change: str, path_end: str) -> Call:
+def changes(calls: List[Call]) -> List[Call]:
+    """The calls that change the file system."""
+    return [call for call in calls if call.kind == "change"]
+
+
+def first_call(calls: List[Call], name: str, path_end: str) -> Call:
     return next(call for call in calls
-                if call.change == change and call.path.lower().endswith(path_end.lower()))
+                if call.name == name and call.path.lower().endswith(path_end.lower()))
+
+
+def numbers(calls: List[Call]) -> str:
+    """The calls' numbers as killloop takes them."""
+    return ",".join(str(call.number) for call in calls)
 
 
 def kill_loop_line_faults(line: str, number: int) -> List[str]:

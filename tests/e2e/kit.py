@@ -294,3 +294,11 @@ def simple_patch(case, name="update.dif", texts=None, records=None):
             {"name": "readme.txt", "content": "new readme\n", "flags": 12}],
     }
     return assemble(description, case.path(name))
+
+
+def readme_exit_codes():
+    """The codes in the first column of the README's exit-code table."""
+    text = (ROOT / "README.md").read_text()
+    table = text[text.index("Exit codes:"):].split("\n\n")[1]
+    return {int(row.split("|")[1]) for row in table.splitlines()
+            if re.match(r"^\|\s*\d+\s*\|", row)}

@@ -23,17 +23,9 @@ def header_codes():
     return {int(code) for code in re.findall(r"^\s*Exit\w+\s*=\s*(\d+),", text, re.M)}
 
 
-def readme_codes():
-    """The codes in the first column of the README's exit-code table."""
-    text = (kit.ROOT / "README.md").read_text()
-    table = text[text.index("Exit codes:"):].split("\n\n")[1]
-    return {int(row.split("|")[1]) for row in table.splitlines()
-            if re.match(r"^\|\s*\d+\s*\|", row)}
-
-
 def test_readme_table_and_header_list_the_same_codes():
     assert header_codes(), "no code found in driver/exit_codes.h"
-    assert readme_codes() == header_codes()
+    assert kit.readme_exit_codes() == header_codes()
 
 
 # ---- the failure paths --------------------------------------------------------
@@ -171,7 +163,7 @@ def test_each_failure_ends_with_its_listed_code(case, path):
     code = make_run(case)
     assert code == expected
     assert code != 0
-    assert code in header_codes() and code in readme_codes()
+    assert code in header_codes() and code in kit.readme_exit_codes()
 
 
 def test_a_run_without_failure_ends_with_0(case):

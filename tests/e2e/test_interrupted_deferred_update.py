@@ -15,7 +15,7 @@ before the restart that an earlier run asked for.
 import random
 from collections import Counter
 from pathlib import Path
-from typing import List
+from typing import List, Optional
 
 import pytest
 
@@ -41,22 +41,24 @@ def targets() -> List[Target]:
 
 
 class HeldProduct(Product):
-    def __init__(self, case):
-        super().__init__(case, targets())
+    def __init__(self, case, made: Optional[List[Target]] = None, texts: Optional[dict] = None):
+        super().__init__(case, made or targets(), texts)
         self.pristine = case.path("pristine")
         self.snapshots = case.path("snapshots")
 
-    def loop(self, first: int, last: int, before: str = "", **env) -> List[str]:
-        """killloop from FIRST to LAST with tool.dll held during each killed run
-        and a restart after it; its lines, one per k. BEFORE "again": a whole
-        run that found tool.dll held too comes first; "reinstalled": that run,
-        then the old version laid anew, and the killed run finds nothing held."""
-        run = kit.run(KILLLOOP, *map(kit.to_windows, (
+    def loop(self, numbers: str, before: str = "", fail: Optional[int] = None,
+             **env) -> List[str]:
+        """killloop over NUMBERS with tool.dll held during each killed run and a
+        restart after it; its lines, one per k. BEFORE "again": a whole run
+        that found tool.dll held too comes first; "reinstalled": that run, then
+        the old version laid anew, and the killed run finds nothing held. With
+        FAIL, each call fails with that error instead of ending the run."""
+        run = kit.run(KILLLOOP, *(["--fail", str(fail)] if fail else []), *map(kit.to_windows, (
             self.killable, self.shipped, self.pristine, self.case.path("work"), self.snapshots,
-            self.case.path("temp"))), str(first), str(last),
+            self.case.path("temp"))), numbers,
             *map(kit.to_windows, (HOLDFILE, self.path(self.target(HELD), self.case.path("work")))),
             *([before] if before else []),
-            env=dict({"WINEPATH": kit.to_windows(self.case.path("work"))}, **env), timeout=900)
+            env=dict({"WINEPATH": kit.to_windows(self.case.path("work"))}, **env), timeout=3600)
         lines = [line.strip() for line in run.stdout.splitlines() if line.startswith("k=")]
         assert run.code == 0, lines[-1:]
         return lines
@@ -80,8 +82,8 @@ def held_product(case, before: str = "") -> HeldProduct:
     product.folder.rename(product.pristine)
     product.folder = product.case.path("work")
     log = case.path("kill.log")
-    [line] = product.loop(0, 0, before, SP_KILL_LOG=kit.to_windows(log))
-    product.calls = killpoints.logged_calls(log)
+    [line] = product.loop("0", before, SP_KILL_LOG=kit.to_windows(log))
+    product.calls = killpoints.changes(killpoints.logged_calls(log))
     product.baseline = line
     product.before = before
     return product
@@ -94,7 +96,7 @@ def product(case):
 
 def test_a_held_file_is_left_waiting_and_the_restart_puts_it_in_place(product):
     assert product.baseline == "k=0 killed=0 rerun=0 unpack=0,0"
-    waiting = [call for call in product.calls if call.change == "MoveFileEx"]
+    waiting = [call for call in product.calls if call.name == "MoveFileEx"]
     assert [Path(kit.to_unix(call.path)).name for call in waiting] == [HELD + ".~up"]
     restarted = product.snapshots / "0" / "restarted"
     assert [product.state(t, restarted) for t in product.targets] == ["new"] * 3
@@ -107,8 +109,8 @@ def check_kill_loop_around_held_file(product, lines: List[str], title: str, caps
     restart, no pending rename left, and a rerun that finishes the update."""
     states = Counter()
     faults = []
-    for (number, change, path), line in zip(product.calls, lines, strict=True):
-        where = f"killed before call {number}: {change} {path.replace(product.case.win, '')}"
+    for (number, _, name, path), line in zip(product.calls, lines, strict=True):
+        where = f"killed before call {number}: {name} {path.replace(product.case.win, '')}"
         faults += [f"{where}: {fault}"
                    for fault in killpoints.kill_loop_line_faults(line, number)]
         restarted = product.snapshots / str(number) / "restarted"
@@ -132,7 +134,7 @@ def check_kill_loop_around_held_file(product, lines: List[str], title: str, caps
 
 def test_an_update_killed_before_any_change_around_a_held_file_is_finished_by_a_rerun(
         product, capsys):
-    lines = product.loop(1, len(product.calls))
+    lines = product.loop(killpoints.numbers(product.calls))
     product.forget_recycled()
     check_kill_loop_around_held_file(product, lines, "kill points around a held file", capsys)
 
@@ -161,7 +163,7 @@ def test_a_run_killed_before_the_restart_of_an_earlier_run_never_lets_it_move_a_
     or none."""
     product = product_run_before
     assert product.baseline == "k=0 killed=0 rerun=0 unpack=0,0 before=0"
-    lines = product.loop(1, len(product.calls), before=product.before)
+    lines = product.loop(killpoints.numbers(product.calls), before=product.before)
     product.forget_recycled()
     assert all(line.endswith(" before=0") for line in lines), lines
     check_kill_loop_around_held_file(

@@ -113,15 +113,21 @@ class Product:
     """The installed product in the case folder "product", with the patch that
     updates it packed into the kill-point build and into the shipped installer."""
 
-    def __init__(self, case, targets: Optional[List[Target]] = None):
+    killable_stub = killpoints.SFX
+    shipped_stub = kit.SFX
+
+    def __init__(self, case, targets: Optional[List[Target]] = None,
+                 texts: Optional[dict] = None):
         self.case = case
         self.folder = case.path("product")
         self.targets = targets or product_targets()
-        patch = kit.assemble({"texts": TEXTS, "records": write_records(case, self.targets)},
+        patch = kit.assemble({"texts": texts or TEXTS,
+                              "records": write_records(case, self.targets)},
                              case.path("update.dif"))
         self.killable = kit.pack(patch, case.path("killable.exe"), silent=True,
-                                 stub=killpoints.SFX)
-        self.shipped = kit.pack(patch, case.path("update.exe"), silent=True)
+                                 stub=self.killable_stub)
+        self.shipped = kit.pack(patch, case.path("update.exe"), silent=True,
+                                stub=self.shipped_stub)
         self.env = {"WINEPATH": kit.to_windows(self.folder)}
         self.trash = Path(os.environ.get("XDG_DATA_HOME", Path.home() / ".local/share"))
 
@@ -191,7 +197,8 @@ def product(case):
     log = case.path("kill.log")
     product.install_old()
     assert product.run(product.killable, SP_KILL_LOG=kit.to_windows(log)) == 0
-    product.calls = killpoints.logged_calls(log)
+    product.all_calls = killpoints.logged_calls(log)
+    product.calls = killpoints.changes(product.all_calls)
     return product
 
 
@@ -199,9 +206,10 @@ def test_the_kill_point_build_without_a_kill_updates_and_numbers_its_changes(pro
     assert {t.name: product.state(t) for t in product.targets} == {
         t.name: "new" for t in product.targets}
     assert product.leftovers() == []
-    calls = product.calls
-    assert [call.number for call in calls] == list(range(1, len(calls) + 1))
-    changes = Counter(call.change for call in calls)
+    every = product.all_calls
+    assert [call.number for call in every] == list(range(1, len(every) + 1))
+    assert {call.kind for call in every} == {"change", "read"}
+    changes = Counter(call.name for call in product.calls)
     produced = sum(steps(t) for t in product.targets)
     # Each produced file is created, written, stamped and moved into place; the
     # patch is unpacked into a folder of its own and removed with it.
@@ -220,22 +228,27 @@ def test_the_shipped_installer_has_no_kill_points(product):
     assert [product.state(t) for t in product.targets] == ["new"] * len(product.targets)
 
 
-def kill_loops(product: Product, count: int, workers: int) -> List[str]:
-    """Runs killloop over kill points 1 to COUNT, split into WORKERS ranges run
-    side by side, each on a product folder and a temporary folder of its own;
-    returns killloop's lines in the order of k."""
+def kill_loops(product: Product, calls: List[killpoints.Call], workers: int,
+               fail: Optional[int] = None) -> List[str]:
+    """Runs killloop over CALLS, split into WORKERS parts run side by side, each
+    on a product folder and a temporary folder of its own; returns killloop's
+    lines in the order of the calls. With FAIL, each call fails with that error
+    instead of ending the run."""
     product.install_old()
     pristine = product.case.path("pristine")
+    shutil.rmtree(pristine, ignore_errors=True)
     shutil.copytree(product.folder, pristine)
-    bounds = [count * w // workers for w in range(workers + 1)]
+    bounds = [len(calls) * w // workers for w in range(workers + 1)]
 
     def loop(worker: int) -> List[str]:
+        part = calls[bounds[worker]:bounds[worker + 1]]
+        if not part:
+            return []
         folder = product.case.path(f"product-{worker}")
-        run = kit.run(KILLLOOP, *map(kit.to_windows, (
+        run = kit.run(KILLLOOP, *(["--fail", str(fail)] if fail else []), *map(kit.to_windows, (
             product.killable, product.shipped, pristine, folder,
             product.case.path("snapshots"), product.case.path(f"temp-{worker}"))),
-            str(bounds[worker] + 1), str(bounds[worker + 1]),
-            env={"WINEPATH": kit.to_windows(folder)}, timeout=1800)
+            killpoints.numbers(part), env={"WINEPATH": kit.to_windows(folder)}, timeout=3600)
         lines = [line.strip() for line in run.stdout.splitlines() if line.startswith("k=")]
         assert run.code == 0, lines[-1:]
         return lines
@@ -247,14 +260,14 @@ def kill_loops(product: Product, count: int, workers: int) -> List[str]:
 def test_an_update_killed_before_any_change_leaves_every_file_old_new_or_recoverable(
         product, capsys):
     calls = product.calls
-    lines = kill_loops(product, len(calls), workers=min(2, os.cpu_count() or 1))
+    lines = kill_loops(product, calls, workers=min(2, os.cpu_count() or 1))
     product.forget_recycled()
 
     snapshots = product.case.path("snapshots")
     states = Counter()
     faults = []
-    for (number, change, path), line in zip(calls, lines, strict=True):
-        where = f"killed before call {number}: {change} {path.replace(product.case.win, '')}"
+    for (number, _, name, path), line in zip(calls, lines, strict=True):
+        where = f"killed before call {number}: {name} {path.replace(product.case.win, '')}"
         faults += [f"{where}: {fault}"
                    for fault in killpoints.kill_loop_line_faults(line, number)]
         for target in product.targets:

@@ -1,12 +1,19 @@
 // Runs an installer killed at each kill point in turn, inside one Wine start,
-// with TEMP as the temporary folder of both installers. For each k from FIRST
-// to LAST: the product folder is laid anew from PRISTINE, KILLABLE (a
-// kill-point build) runs with SP_KILL_AT=k, the product folder is copied to
-// SNAPSHOTS\k\killed, then SHIPPED runs and the folder is copied to
+// with TEMP as the temporary folder of both installers. For each k of NUMBERS
+// (a comma-separated list): the product folder is laid anew from PRISTINE,
+// KILLABLE (a kill-point build) runs with SP_KILL_AT=k, the product folder is
+// copied to SNAPSHOTS\k\killed, then SHIPPED runs and the folder is copied to
 // SNAPSHOTS\k\rerun. One line per k:
 //   k=K killed=CODE rerun=CODE unpack=N,M
 // where N and M count the installer's unpack folders ("sp" and 24 hex digits)
 // in TEMP after each of the two runs.
+//
+// With --fail ERROR, the k-th call fails with that error instead
+// (SP_FAIL_AT=k, SP_FAIL_ERROR=ERROR) and the run goes on; its messages go to
+// SNAPSHOTS\k\messages.txt (SP_MESSAGE_LOG), its product folder to
+// SNAPSHOTS\k\failed, and the line says "failed=CODE" for "killed=CODE". Wine
+// then restarts, as with HOLDER below, since a failed call may leave a rename
+// for the restart.
 //
 // With HOLDER and HELD, each killed run finds the file HELD held open by the
 // program HOLDER (holdfile.exe: no delete or rename sharing), so that its
@@ -23,14 +30,15 @@
 // killed run finds nothing held: only the system's pending rename is left of
 // the earlier run. Either way the line gains " before=CODE", the earlier run's
 // exit code.
-// Usage: killloop KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP FIRST LAST
-//                 [HOLDER HELD [again|reinstalled]]
+// Usage: killloop [--fail ERROR] KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP
+//                 NUMBERS [HOLDER HELD [again|reinstalled]]
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -82,9 +90,14 @@ DWORD RunAndWait(std::string commandLine) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process))
-    return 0xFFFFFFFF;
+  // A start that fails under a busy Wine is tried again before it counts.
+  bool started = false;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    if (attempt) Sleep(500);
+    started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &process) != FALSE;
+  }
+  if (!started) return 0xFFFFFFFF;
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0xFFFFFFFF;
   GetExitCodeProcess(process.hProcess, &code);
@@ -131,7 +144,7 @@ class Holder {
     if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process_))
       return;
-    for (int waited = 0; waited < 10000 && !Exists(ready_); waited += 5) {
+    for (int waited = 0; waited < 60000 && !Exists(ready_); waited += 5) {
       if (WaitForSingleObject(process_.hProcess, 5) == WAIT_OBJECT_0) break;
     }
     holding_ = Exists(ready_);
@@ -190,26 +203,91 @@ bool WritePendingRenames(const std::string& path) {
   return ok;
 }
 
+// The numbers of a comma-separated list, in its order.
+std::vector<int> ParseNumbers(const char* text) {
+  std::vector<int> numbers;
+  for (const char* cursor = text; *cursor;) {
+    char* end = nullptr;
+    numbers.push_back(int(std::strtol(cursor, &end, 10)));
+    cursor = *end == ',' ? end + 1 : end + std::strlen(end);
+  }
+  return numbers;
+}
+
+struct Options {
+  const char* failError = nullptr;  // null: kill instead
+  std::string killable, shipped, pristine, product, snapshots, temp;
+  std::vector<int> numbers;
+  std::string holder, held;
+  bool runBefore = false, reinstalled = false;
+};
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  int at = 1;
+  if (argc > 2 && !std::strcmp(argv[1], "--fail")) {
+    options.failError = argv[2];
+    at = 3;
+  }
+  const int rest = argc - at;
+  if (rest != 7 && rest != 9 && rest != 10) return false;
+  options.killable = argv[at];
+  options.shipped = argv[at + 1];
+  options.pristine = argv[at + 2];
+  options.product = argv[at + 3];
+  options.snapshots = argv[at + 4];
+  options.temp = argv[at + 5];
+  options.numbers = ParseNumbers(argv[at + 6]);
+  if (rest >= 9) {
+    options.holder = argv[at + 7];
+    options.held = argv[at + 8];
+  }
+  if (rest == 10) {
+    options.reinstalled = !std::strcmp(argv[at + 9], "reinstalled");
+    options.runBefore = options.reinstalled || !std::strcmp(argv[at + 9], "again");
+    if (!options.runBefore) return false;
+  }
+  return true;
+}
+
+// The variables that make the k-th call of the kill-point build end the run,
+// or fail.
+void SetPointVariables(const Options& options, const char* number, const std::string& snapshot) {
+  if (!options.failError) {
+    SetEnvironmentVariableA("SP_KILL_AT", number);
+    return;
+  }
+  SetEnvironmentVariableA("SP_FAIL_AT", number);
+  SetEnvironmentVariableA("SP_FAIL_ERROR", options.failError);
+  SetEnvironmentVariableA("SP_MESSAGE_LOG", (snapshot + "\\messages.txt").c_str());
+}
+
+void ClearPointVariables() {
+  for (const char* name : {"SP_KILL_AT", "SP_FAIL_AT", "SP_FAIL_ERROR", "SP_MESSAGE_LOG"})
+    SetEnvironmentVariableA(name, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool reinstalled = argc == 12 && !std::strcmp(argv[11], "reinstalled");
-  const bool runBefore = reinstalled || (argc == 12 && !std::strcmp(argv[11], "again"));
-  if (argc != 9 && argc != 11 && !runBefore) {
+  Options options;
+  if (!ParseOptions(argc, argv, options)) {
     std::fprintf(stderr,
-                 "usage: killloop KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP FIRST LAST"
-                 " [HOLDER HELD [again|reinstalled]]\n");
+                 "usage: killloop [--fail ERROR] KILLABLE SHIPPED PRISTINE PRODUCT SNAPSHOTS TEMP"
+                 " NUMBERS [HOLDER HELD [again|reinstalled]]\n");
     return 255;
   }
-  const std::string killable = argv[1], shipped = argv[2], pristine = argv[3];
-  const std::string product = argv[4], snapshots = argv[5], temp = argv[6];
-  const int first = std::atoi(argv[7]), last = std::atoi(argv[8]);
-  const std::string holder = argc >= 11 ? argv[9] : "", held = argc >= 11 ? argv[10] : "";
+  const std::string &killable = options.killable, &shipped = options.shipped;
+  const std::string &pristine = options.pristine, &product = options.product;
+  const std::string &snapshots = options.snapshots, &temp = options.temp;
+  const std::string &holder = options.holder, &held = options.held;
+  const bool runBefore = options.runBefore, reinstalled = options.reinstalled;
+  const std::string first = options.failError ? "failed" : "killed";
+  const bool restarts = options.failError || !holder.empty();
   CreateDirectoryA(snapshots.c_str(), nullptr);
   CreateDirectoryA(temp.c_str(), nullptr);
   SetEnvironmentVariableA("TMP", temp.c_str());
   SetEnvironmentVariableA("TEMP", temp.c_str());
-  for (int k = first; k <= last; ++k) {
+  for (const int k : options.numbers) {
     if (!LayAnew(pristine, product)) {
       std::printf("k=%d error=restore\n", k);
       return 1;
@@ -219,13 +297,11 @@ int main(int argc, char** argv) {
     const std::string snapshot = snapshots + "\\" + number;
     CreateDirectoryA(snapshot.c_str(), nullptr);
 
-    SetEnvironmentVariableA("SP_KILL_AT", number);
+    SetPointVariables(options, number, snapshot);
     DWORD killed;
     DWORD before = 0;
-    bool keptKilled;
     if (holder.empty()) {
       killed = RunAndWait(Quoted(killable));
-      keptKilled = CopyTree(product, snapshot + "\\killed");
     } else {
       {
         const Holder holding(holder, held, snapshot);
@@ -243,25 +319,29 @@ int main(int argc, char** argv) {
         }
         killed = RunAndWait(Quoted(killable));
       }
+    }
+    bool keptKilled = CopyTree(product, snapshot + "\\" + first);
+    if (restarts) {
       if (Restart() != 0) {
         std::printf("k=%d error=restart\n", k);
         return 1;
       }
       keptKilled = CopyTree(product, snapshot + "\\restarted") &&
-                   WritePendingRenames(snapshot + "\\pending-restarted.txt");
+                   WritePendingRenames(snapshot + "\\pending-restarted.txt") && keptKilled;
     }
     const int afterKill = CountUnpackFolders(temp);
-    SetEnvironmentVariableA("SP_KILL_AT", nullptr);
+    ClearPointVariables();
     const DWORD rerun = RunAndWait(Quoted(shipped));
     const int afterRerun = CountUnpackFolders(temp);
     bool keptRerun = CopyTree(product, snapshot + "\\rerun");
-    if (!holder.empty())
+    if (restarts)
       keptRerun = WritePendingRenames(snapshot + "\\pending-rerun.txt") && keptRerun;
     if (!keptKilled || !keptRerun) {
       std::printf("k=%d error=snapshot\n", k);
       return 1;
     }
-    std::printf("k=%d killed=%lu rerun=%lu unpack=%d,%d", k, killed, rerun, afterKill, afterRerun);
+    std::printf("k=%d %s=%lu rerun=%lu unpack=%d,%d", k, first.c_str(), killed, rerun, afterKill,
+                afterRerun);
     if (runBefore) std::printf(" before=%lu", before);
     std::printf("\n");
     std::fflush(stdout);
