@@ -11,8 +11,10 @@
 #include "builder/hex.h"
 #include "builder/pack_files.h"
 #include "builder/pack_inspect.h"
+#include "builder/record_names.h"
 #include "patch/crc32.h"
 #include "patch/delta.h"
+#include "patch/plan.h"
 #include "patch/record_name.h"
 #include "patch/records.h"
 
@@ -23,18 +25,10 @@ namespace fs = std::filesystem;
 
 // The consecutive records for one file, formed as the installer forms them.
 struct Group {
-  std::vector<FileRecord> records;
-  bool optional = false;
-  bool creatable = false;
-  bool hasFullContent = false;
+  RecordGroup plan;
+  ByteView records;  // the whole records area
+  std::vector<FileRecord> members;
 };
-
-bool PlatformFits(uint32_t flags, WindowsFamily family) {
-  const uint32_t platform = flags & FlagPlatformMask;
-  if (platform == Platform9x) return family == WindowsFamily::Win9x;
-  if (platform == PlatformNt) return family == WindowsFamily::Nt;
-  return true;
-}
 
 // Names compare without regard to case, as the system compares them.
 bool SameName(const char* a, const char* b) {
@@ -50,24 +44,22 @@ std::string LowerName(const std::string& name) {
   return lower;
 }
 
-std::vector<Group> FormGroups(ByteView records, WindowsFamily family) {
+std::vector<Group> FormGroups(ByteView records, WindowsFamily family, int codepage) {
   std::vector<Group> groups;
   FileRecord first;
   uint32_t offset = 0;
   while (ReadRecord(records, offset, first)) {
-    if (!PlatformFits(first.flags, family)) {
+    if (!PlatformFits(first.flags, family == WindowsFamily::Nt)) {
       offset = NextRecord(first);
       continue;
     }
-    Group group;
-    group.optional = (first.flags & FlagOptional) != 0;
-    FileRecord record = first;
-    do {
-      group.records.push_back(record);
-      if (record.oldSize == 0) group.hasFullContent = true;
-      offset = NextRecord(record);
-    } while (ReadRecord(records, offset, record) && SameName(record.name, first.name));
-    group.creatable = group.hasFullContent && (first.flags & FlagNoCreate) == 0;
+    Group group{{}, records, {}};
+    FormGroup(records, first, RecordNamesEqualFor(codepage), group.plan);
+    FileRecord record;
+    for (offset = group.plan.start; offset < group.plan.end && ReadRecord(records, offset, record);
+         offset = NextRecord(record))
+      group.members.push_back(record);
+    offset = group.plan.end;
     groups.push_back(std::move(group));
   }
   return groups;
@@ -76,34 +68,30 @@ std::vector<Group> FormGroups(ByteView records, WindowsFamily family) {
 // The version a group brings a file to: the new CRC of its last full record,
 // else the last new CRC from which no delta leads on.
 uint32_t TargetCrc(const Group& group) {
-  for (auto record = group.records.rbegin(); record != group.records.rend(); ++record)
+  const std::vector<FileRecord>& members = group.members;
+  for (auto record = members.rbegin(); record != members.rend(); ++record)
     if (record->oldSize == 0) return record->newCrc;
-  for (auto record = group.records.rbegin(); record != group.records.rend(); ++record) {
-    const bool leadsOn = std::any_of(group.records.begin(), group.records.end(), [&](const FileRecord& next) {
+  for (auto record = members.rbegin(); record != members.rend(); ++record) {
+    const bool leadsOn = std::any_of(members.begin(), members.end(), [&](const FileRecord& next) {
       return next.oldSize != 0 && next.oldCrc == record->newCrc;
     });
     if (!leadsOn) return record->newCrc;
   }
-  return group.records.back().newCrc;
+  return members.back().newCrc;
 }
 
-// The record for a copy of `crc` and `size` (0 and 0 for a file to create):
-// an exact match, else the last full-content record unless the copy is new.
-const FileRecord* ChooseRecord(const Group& group, uint32_t crc, uint32_t size, bool& upToDate) {
-  upToDate = false;
-  const FileRecord* fallback = nullptr;
-  for (const FileRecord& record : group.records) {
-    if (record.oldCrc == crc && record.oldSize == size) return &record;
-    if (record.oldSize == 0) fallback = &record;
-    if (record.newCrc == crc) upToDate = true;
-  }
-  return upToDate ? nullptr : fallback;
+// The record for a copy of `crc` and `size` (0 and 0 for a file to create).
+std::optional<FileRecord> Choose(const Group& group, uint32_t crc, uint32_t size, bool& upToDate) {
+  FileRecord chosen;
+  if (!ChooseRecord(group.records, group.plan, crc, size, chosen, upToDate)) return std::nullopt;
+  return chosen;
 }
 
-const FileRecord* FindContinuation(const Group& group, uint32_t crc, uint32_t size) {
-  for (const FileRecord& record : group.records)
-    if (record.oldCrc == crc && record.oldSize == size) return &record;
-  return nullptr;
+std::optional<FileRecord> Continuation(const Group& group, uint32_t crc, uint32_t size) {
+  FileRecord next;
+  if (!FindContinuation(group.records, group.plan.start, group.plan.end, crc, size, next))
+    return std::nullopt;
+  return next;
 }
 
 uint32_t CrcOf(const Bytes& bytes) { return Crc32(bytes.data(), uint32_t(bytes.size())); }
@@ -153,7 +141,7 @@ class FolderRun {
   FolderRun(const fs::path& folder, int codepage) : folder_(folder), codepage_(codepage) {}
 
   VerifyRow Run(const Group& group) {
-    const FileRecord& first = group.records.front();
+    const FileRecord& first = group.members.front();
     VerifyRow row;
     row.oldFolder = folder_.string();
     row.name = codepage_ ? DecodeText(first.name, codepage_) : std::string(first.name);
@@ -170,7 +158,7 @@ class FolderRun {
     }
     if (!copy) return Missing(group, path, key, row);
     bool upToDate = false;
-    const FileRecord* chosen = ChooseRecord(group, crc, uint32_t(copy->size()), upToDate);
+    const std::optional<FileRecord> chosen = Choose(group, crc, uint32_t(copy->size()), upToDate);
     if (!chosen) {
       row.action = upToDate ? "already new" : "unknown version";
       row.ok = upToDate && crc == row.expectedCrc;
@@ -195,9 +183,10 @@ class FolderRun {
   }
 
   VerifyRow Missing(const Group& group, const fs::path& path, const std::string& key, VerifyRow& row) {
-    if (!group.creatable) {
-      row.ok = group.optional || group.hasFullContent;
-      row.action = group.optional ? "missing (optional)" : group.hasFullContent ? "missing (no-create)" : "missing";
+    const RecordGroup& plan = group.plan;
+    if (!plan.creatable) {
+      row.ok = plan.optional || plan.hasFullContent;
+      row.action = plan.optional ? "missing (optional)" : plan.hasFullContent ? "missing (no-create)" : "missing";
       if (!row.ok) row.detail = "no record creates it: the installer reports it not found (key 23)";
       return row;
     }
@@ -210,7 +199,7 @@ class FolderRun {
       return row;
     }
     bool upToDate = false;
-    const FileRecord* chosen = ChooseRecord(group, 0, 0, upToDate);
+    const std::optional<FileRecord> chosen = Choose(group, 0, 0, upToDate);
     if (!chosen) {  // full records with an oldCrc, and a record that makes an empty file
       row.action = "not created";
       row.detail = "the installer takes the missing file for an empty new one and creates nothing";
@@ -229,10 +218,10 @@ class FolderRun {
                VerifyRow& row) {
     Bytes current = old ? *old : Bytes{};
     bool haveOld = old != nullptr;
-    const FileRecord* record = &chosen;
+    std::optional<FileRecord> record = chosen;
     std::string steps;
     size_t step = 0;
-    for (; step < group.records.size() && record; ++step) {
+    for (; step < size_t(group.plan.recordCount) && record; ++step) {
       Bytes produced;
       if (haveOld && record->oldSize != 0) {
         ApplyDelta(ToVector(produced), record->body, ViewOf(current));
@@ -251,7 +240,7 @@ class FolderRun {
       haveOld = true;
       written_[key] = current;
       row.resultCrc = crc;
-      record = FindContinuation(group, crc, uint32_t(current.size()));
+      record = Continuation(group, crc, uint32_t(current.size()));
     }
     row.detail = steps;
     row.ok = row.resultCrc == row.expectedCrc;
@@ -273,7 +262,7 @@ ByteView RecordsOf(ByteView patch, int codepage) {
 
 VerifyReport VerifyRecords(ByteView records, const std::vector<fs::path>& oldFolders, int codepage,
                            WindowsFamily family) {
-  const std::vector<Group> groups = FormGroups(records, family);
+  const std::vector<Group> groups = FormGroups(records, family, codepage);
 
   VerifyReport report;
   report.family = family;

@@ -9,61 +9,13 @@
 #include "locate/search.h"
 #include "patch/crc32.h"
 #include "patch/header.h"
+#include "patch/plan.h"
 #include "patch/records.h"
 #include "ui/ui.h"
 
 namespace {
 
 const char* Key(int key) { return KeyText(session.strings, key); }
-
-// The consecutive records for one file, as the walk forms them.
-struct RecordGroup {
-  uint32_t start;
-  uint32_t end;  // the first record after the group, or the end of the area
-  bool optional;
-  bool creatable;
-  bool allowDriveScan;
-  uint32_t crcList[kCrcListMax];
-  int32_t crcCount;
-  uint32_t newCrcs[kCrcListMax];  // what the records produce, each CRC once
-  int32_t newCrcCount;
-};
-
-bool PlatformFits(uint32_t flags, bool isNt) {
-  const uint32_t platform = flags & FlagPlatformMask;
-  if (platform == Platform9x) return !isNt;
-  if (platform == PlatformNt) return isNt;
-  return true;
-}
-
-void AddRecordCrcs(RecordGroup& group, const FileRecord& record) {
-  if (group.crcCount < kCrcListMax) group.crcList[group.crcCount++] = record.oldCrc;
-  if (group.crcCount < kCrcListMax && !IsCrcListed(group.crcList, group.crcCount, record.newCrc)) {
-    group.crcList[group.crcCount++] = record.newCrc;
-  }
-  if (group.newCrcCount < kCrcListMax && !IsCrcListed(group.newCrcs, group.newCrcCount, record.newCrc)) {
-    group.newCrcs[group.newCrcCount++] = record.newCrc;
-  }
-}
-
-// The group that begins at `first`: every following record with the same name,
-// compared as the system compares names, without regard to case.
-void FormGroup(ByteView records, const FileRecord& first, RecordGroup& group) {
-  group = RecordGroup{};
-  group.start = first.offset;
-  group.optional = (first.flags & FlagOptional) != 0;
-  bool hasFullContent = false;
-  FileRecord record = first;
-  for (;;) {
-    AddRecordCrcs(group, record);
-    if (record.oldSize == 0) hasFullContent = true;
-    group.end = NextRecord(record);
-    if (!ReadRecord(records, group.end, record)) break;
-    if (lstrcmpiA(record.name, first.name) != 0) break;
-  }
-  group.creatable = hasFullContent && (first.flags & FlagNoCreate) == 0;
-  group.allowDriveScan = !group.optional && !group.creatable;
-}
 
 // The installed copy under work: its mapping (none for a file being created),
 // its CRC and size.
@@ -72,29 +24,6 @@ struct InstalledCopy {
   uint32_t crc;
   uint32_t size;
 };
-
-// The record that brings `copy` to the new version: an exact match of old size
-// and CRC, else the last full-content record unless the copy is already new.
-// False when none applies; `upToDate` then says whether that is fine.
-bool ChooseRecord(ByteView records, const RecordGroup& group, const InstalledCopy& copy,
-                  FileRecord& chosen, bool& upToDate) {
-  upToDate = false;
-  bool haveFallback = false;
-  FileRecord record;
-  for (uint32_t offset = group.start; offset < group.end && ReadRecord(records, offset, record);
-       offset = NextRecord(record)) {
-    if (record.oldCrc == copy.crc && record.oldSize == copy.size) {
-      chosen = record;
-      return true;
-    }
-    if (record.oldSize == 0) {
-      chosen = record;
-      haveFallback = true;
-    }
-    if (record.newCrc == copy.crc) upToDate = true;
-  }
-  return haveFallback && !upToDate;
-}
 
 // The path of a file the group creates: beside the last file located or
 // created, else in the first candidate folder. False when it does not fit.
@@ -144,7 +73,8 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
     }
     ShowUpdatingFile(first.name);
     RecordGroup group;
-    FormGroup(records, first, group);
+    // Names compare as the system compares them, in its code page.
+    FormGroup(records, first, pathSystem.equalNoCase, group);
 
     const int32_t savedPosition = searchPosition;
     // Before the first search: a replacement that was cut short just before
@@ -187,7 +117,7 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
 
     FileRecord chosen;
     bool upToDate;
-    if (!ChooseRecord(records, group, copy, chosen, upToDate)) {
+    if (!ChooseRecord(records, group, copy.crc, copy.size, chosen, upToDate)) {
       ReleaseMappedFile(copy.file);
       if (!upToDate) {
         ErrorBox(Key(25), targetPath);

@@ -11,6 +11,7 @@
 #include "patch/delta_win32.h"
 #include "patch/file_io_win32.h"
 #include "patch/header.h"
+#include "patch/plan.h"
 #include "ui/ui.h"
 
 namespace {
@@ -228,26 +229,6 @@ bool PutInPlace(char*& targetPath, char*& tempPath, int chainStep, bool& waiting
   return true;
 }
 
-// The first record of the group that starts from the version just produced.
-bool FindContinuation(ByteView records, uint32_t groupStart, uint32_t groupEnd, uint32_t crc,
-                      uint32_t size, FileRecord& next) {
-  for (uint32_t offset = groupStart; offset < groupEnd && ReadRecord(records, offset, next);
-       offset = NextRecord(next)) {
-    if (next.oldCrc == crc && next.oldSize == size) return true;
-  }
-  return false;
-}
-
-int CountRecords(ByteView records, uint32_t groupStart, uint32_t groupEnd) {
-  int count = 0;
-  FileRecord record;
-  for (uint32_t offset = groupStart; offset < groupEnd && ReadRecord(records, offset, record);
-       offset = NextRecord(record)) {
-    ++count;
-  }
-  return count;
-}
-
 // tempPath = targetPath + ".~up"; an error box when it does not fit.
 bool MakeTempPath(const char* targetPath, char* tempPath) {
   if (AppendTempSuffix(targetPath, tempPath)) return true;
@@ -272,8 +253,6 @@ void RemoveLeftStagingFile(const char* targetPath) {
 ChainOutcome ApplyRecordChain(ByteView records, uint32_t groupStart, uint32_t groupEnd,
                               const FileRecord& chosen, MappedFile& oldFile, char* targetPath,
                               char* tempPath, bool isNt) {
-  // A group whose records lead back to a version already made would chain for
-  // ever; no honest chain is longer than the group.
   const int maxSteps = CountRecords(records, groupStart, groupEnd);
   FileRecord record = chosen;
   bool waiting = false;

@@ -17,11 +17,14 @@
 #include "builder/pack.h"
 #include "builder/pack_inspect.h"
 #include "builder/pe_image.h"
+#include "builder/record_names.h"
 #include "builder/texts.h"
 #include "fuzz/reference_delta.h"
 #include "launcher/payload.h"
+#include "patch/crc32.h"
 #include "patch/delta.h"
 #include "patch/header.h"
+#include "patch/plan.h"
 #include "patch/record_name.h"
 #include "patch/records.h"
 #include "ui/format.h"
@@ -165,6 +168,60 @@ inline int FuzzRecordsArea(const uint8_t* data, size_t size) {
     ++count;
   }
   SP_FUZZ_CHECK(valid == (count > 0 && offset == records.size && !brokenDelta && !unsafeName));
+  free(copy);
+  return 0;
+}
+
+// One group of the update plan: it holds its records, its CRC lists hold what
+// they should, and every choice and chain step lies inside it.
+inline void CheckPlanGroup(ByteView records, const RecordGroup& group) {
+  SP_FUZZ_CHECK(group.start < group.end && group.end <= records.size);
+  SP_FUZZ_CHECK(group.recordCount == CountRecords(records, group.start, group.end));
+  SP_FUZZ_CHECK(group.crcCount <= kCrcListMax && group.newCrcCount <= kCrcListMax);
+  if (group.creatable) SP_FUZZ_CHECK(group.hasFullContent);
+  if (group.allowDriveScan) SP_FUZZ_CHECK(!group.optional && !group.creatable);
+  FileRecord record;
+  int32_t count = 0;
+  for (uint32_t offset = group.start; offset < group.end; offset = NextRecord(record)) {
+    SP_FUZZ_CHECK(ReadRecord(records, offset, record));
+    ++count;
+    SP_FUZZ_CHECK(IsCrcListed(group.newCrcs, group.newCrcCount, record.newCrc) ||
+                  group.newCrcCount == kCrcListMax);
+    if (record.oldSize == 0) SP_FUZZ_CHECK(group.hasFullContent);
+    FileRecord chosen;
+    bool upToDate = false;
+    if (ChooseRecord(records, group, record.oldCrc, record.oldSize, chosen, upToDate))
+      SP_FUZZ_CHECK(chosen.offset >= group.start && chosen.offset < group.end);
+    FileRecord next;
+    if (FindContinuation(records, group.start, group.end, record.newCrc, record.oldSize, next))
+      SP_FUZZ_CHECK(next.offset >= group.start && next.offset < group.end &&
+                    next.oldCrc == record.newCrc && next.oldSize == record.oldSize);
+  }
+  SP_FUZZ_CHECK(count == group.recordCount);
+}
+
+// The update plan over a records area, for both families and with two name
+// comparisons: the groups tile what they cover and each one holds together.
+inline int FuzzUpdatePlan(const uint8_t* data, size_t size) {
+  if (size > 0xFFFFFFFFu) return 0;
+  uint8_t* copy = ExactCopy(data, size);
+  const ByteView records{copy, uint32_t(size)};
+  for (const bool isNt : {true, false}) {
+    for (const int codepage : {0, 932}) {
+      FileRecord first;
+      for (uint32_t offset = 0; ReadRecord(records, offset, first);) {
+        if (!PlatformFits(first.flags, isNt)) {
+          offset = NextRecord(first);
+          continue;
+        }
+        RecordGroup group;
+        FormGroup(records, first, RecordNamesEqualFor(codepage), group);
+        SP_FUZZ_CHECK(group.start == offset);
+        CheckPlanGroup(records, group);
+        offset = group.end;
+      }
+    }
+  }
   free(copy);
   return 0;
 }

@@ -136,6 +136,21 @@ int main(int argc, char** argv) {
     areas.push_back(RecordsArea(records));
   }
   for (size_t i = 0; i < areas.size(); ++i) Write(root + "/records", int(i), areas[i]);
+  {
+    // A chain over three versions with a full fallback, names in mixed case,
+    // and a record for each family.
+    const Bytes v1 = B("version one of the library, with text that stays"),
+                v2 = B("version two of the library, with text that stays, and more");
+    std::vector<PatchRecord> records = {
+        DeltaRecord("Lib.dll", v1, SimpleDelta(v1, v2)),
+        FullRecord("LIB.DLL", v2),
+        FullRecord("nine.dll", B("9x"), Platform9x),
+        FullRecord("nine.dll", B("any")),
+        FullRecord("nt.dll", B("nt"), PlatformNt | FlagOptional),
+    };
+    areas.push_back(RecordsArea(records));
+  }
+  for (size_t i = 0; i < areas.size(); ++i) Write(root + "/plan", int(i), areas[i]);
 
   // Round trip: an old file, then 5-byte operations and the bytes they change.
   for (int i = 0; i < 6; ++i) {

@@ -37,6 +37,7 @@ void Replay(const std::string& target, Entry entry) {
 
 TEST(FuzzCorpusReplay, DeltaDecoder) { Replay("delta", FuzzDeltaDecoder); }
 TEST(FuzzCorpusReplay, RecordsArea) { Replay("records", FuzzRecordsArea); }
+TEST(FuzzCorpusReplay, UpdatePlan) { Replay("plan", FuzzUpdatePlan); }
 TEST(FuzzCorpusReplay, DeltaRoundTrip) { Replay("delta_roundtrip", FuzzDeltaRoundTrip); }
 TEST(FuzzCorpusReplay, PatchHeader) { Replay("header", FuzzPatchHeader); }
 TEST(FuzzCorpusReplay, PayloadContainer) { Replay("payload", FuzzPayloadContainer); }
