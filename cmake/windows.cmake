@@ -12,10 +12,6 @@ target_include_directories(sp_win32 PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(sp_win32 PRIVATE ${SP_WARNINGS} ${SP_INSTALLER_FLAGS})
 target_compile_definitions(sp_win32 PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501)
 target_link_libraries(sp_win32 PUBLIC sp_core z shell32 advapi32 user32 gdi32 ole32)
-# Portable code reaches the system through seams that Win32 files define (the
-# path rules' PathSystem, for one): the two libraries are linked as a cycle.
-target_link_libraries(sp_core INTERFACE sp_win32)
-set_property(TARGET sp_core PROPERTY LINK_INTERFACE_MULTIPLICITY 2)
 
 # A file alignment of 1024 puts the first section at file offset 1024 and keeps
 # offsets 960-1023 of the header free for preset switches; sizes stay multiples of 4.

@@ -4,13 +4,8 @@
 
 #include <stdint.h>
 
-constexpr int kStringKeyCount = 50;
-
-// Texts of the patch by key: each slot points at a NUL-terminated text inside
-// the mapped patch file, or at a static empty text, or is absent (null).
-struct StringTable {
-  const char* text[kStringKeyCount];
-};
+#include "locate/folders.h"
+#include "patch/header.h"
 
 struct UpdateSession {
   uint32_t failureCount;        // files not updated: missing or of another version
@@ -19,8 +14,7 @@ struct UpdateSession {
   void* instance;               // the executable's module handle (HINSTANCE)
   int32_t updatedCount;         // copies replaced plus files created
   void* progressWindow;         // HWND of the progress window, null until shown
-  const uint32_t* crcTable;     // CRC-32 table, set on first use
-  char candidateFolders[8192];  // ';'-separated folders where files are looked for
+  char candidateFolders[kCandidateFoldersSize];  // ';'-separated folders to look in
   uint32_t lastProgressTick;    // tick of the last progress text of a folder scan
   StringTable strings;          // the patch texts by key
   uint32_t rebootNeeded;        // a replacement waits for the next restart

@@ -8,7 +8,7 @@
 #include "driver/session.h"
 #include "engine/records.h"
 #include "engine/replace.h"
-#include "locate/folders.h"
+#include "locate/folders_win32.h"
 #include "locate/registry.h"
 #include "patch/file_io_win32.h"
 #include "patch/header.h"

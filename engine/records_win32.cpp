@@ -5,7 +5,7 @@
 
 #include "driver/session.h"
 #include "engine/replace.h"
-#include "locate/folders.h"
+#include "locate/folders_win32.h"
 #include "locate/search.h"
 #include "patch/crc32.h"
 #include "patch/header.h"
@@ -28,7 +28,7 @@ struct InstalledCopy {
 // The path of a file the group creates: beside the last file located or
 // created, else in the first candidate folder. False when it does not fit.
 bool MakeCreatedPath(const char* name, const char* lastBaseFolder, char* targetPath) {
-  if (lastBaseFolder[0] == '\0') return MakeNewFilePath(name, targetPath);
+  if (lastBaseFolder[0] == '\0') return MakeNewFilePath(candidateFolders, name, targetPath);
   if (strlen(lastBaseFolder) + strlen(name) >= kPathSize) return false;
   strcpy(targetPath, lastBaseFolder);
   strcat(targetPath, name);
@@ -51,7 +51,7 @@ bool OpenInstalledCopy(const char* path, InstalledCopy& copy) {
   return true;
 }
 
-void ShowUpdatingFile(const char* name) { ShowProgress(Key(13), FindFileNamePart(name)); }
+void ShowUpdatingFile(const char* name) { ShowProgress(Key(13), FindFileNamePart(pathSystem, name)); }
 
 }  // namespace
 

@@ -6,7 +6,7 @@
 
 #include "driver/kill_point.h"
 #include "driver/session.h"
-#include "locate/folders.h"
+#include "locate/folders_win32.h"
 #include "patch/crc32.h"
 #include "patch/delta_win32.h"
 #include "patch/file_io_win32.h"
@@ -297,7 +297,7 @@ bool FinishWaitingReplacement(const char* waitingPath, const uint32_t* newCrcs, 
 // "<folder>\<name>.~up"; false when it does not fit.
 bool MakeWaitingPath(const char* folder, const char* name, char* waitingPath) {
   strcpy(waitingPath, folder);
-  if (!EnsureTrailingSeparator(waitingPath, kPathSize)) return false;
+  if (!EnsureTrailingSeparator(pathSystem, waitingPath, kPathSize)) return false;
   if (strlen(waitingPath) + strlen(name) + kTempSuffixLength >= MAX_PATH) return false;
   strcat(waitingPath, name);
   strcat(waitingPath, kTempSuffix);

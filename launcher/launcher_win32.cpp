@@ -9,7 +9,7 @@
 #include "driver/update.h"
 #include "launcher/payload.h"
 #include "launcher/switches.h"
-#include "launcher/unpack_folder.h"
+#include "launcher/unpack_folder_win32.h"
 
 namespace {
 

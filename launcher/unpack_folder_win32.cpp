@@ -1,4 +1,4 @@
-#include "launcher/unpack_folder.h"
+#include "launcher/unpack_folder_win32.h"
 
 #include <stdint.h>
 #include <string.h>

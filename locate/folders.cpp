@@ -2,8 +2,6 @@
 
 #include <string.h>
 
-#include "driver/session.h"
-
 namespace {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/' || c == ':'; }
@@ -27,17 +25,17 @@ bool NextFolder(const char*& cursor, char* out) {
   return true;
 }
 
-void AddFolderFront(const char* folder) {
+void AddFolderFront(const FolderList& folders, const char* folder) {
   const size_t length = strlen(folder);
   if (length == 0 || length >= kPathSize) return;
-  char* list = session.candidateFolders;
+  char* list = folders.text;
 
   char entry[kFolderEntrySize];
   const char* cursor = list;
   for (bool first = true;; first = false) {
     char* begin = first ? list : const_cast<char*>(cursor);
     if (!NextFolder(cursor, entry)) break;
-    if (!pathSystem.equalNoCase(entry, folder)) continue;
+    if (!folders.system->equalNoCase(entry, folder)) continue;
     if (first) return;
     memmove(begin, cursor, strlen(cursor) + 1);
     break;
@@ -48,54 +46,54 @@ void AddFolderFront(const char* folder) {
   list[length] = ';';
 }
 
-bool IsTrailByte(const char* start, const char* at) {
+bool IsTrailByte(const PathSystem& system, const char* start, const char* at) {
   size_t leadRun = 0;
-  for (const char* p = at; p > start && pathSystem.isLeadByte(static_cast<unsigned char>(p[-1]));
+  for (const char* p = at; p > start && system.isLeadByte(static_cast<unsigned char>(p[-1]));
        --p) {
     ++leadRun;
   }
   return leadRun % 2 == 1;
 }
 
-const char* FindFileNamePart(const char* path) {
+const char* FindFileNamePart(const PathSystem& system, const char* path) {
   for (const char* p = path + strlen(path); p > path; --p) {
-    if (IsSeparator(p[-1]) && !IsTrailByte(path, p - 1)) return p;
+    if (IsSeparator(p[-1]) && !IsTrailByte(system, path, p - 1)) return p;
   }
   return path;
 }
 
-char* FindFileNamePart(char* path) {
-  return const_cast<char*>(FindFileNamePart(static_cast<const char*>(path)));
+char* FindFileNamePart(const PathSystem& system, char* path) {
+  return const_cast<char*>(FindFileNamePart(system, static_cast<const char*>(path)));
 }
 
-void AddParentFolder(char* path) {
-  char* namePart = FindFileNamePart(path);
+void AddParentFolder(const FolderList& list, char* path) {
+  char* namePart = FindFileNamePart(*list.system, path);
   if (namePart - path < 2) return;
   char* separator = namePart - 1;
   const char saved = *separator;
   *separator = '\0';
-  AddFolderFront(path);
+  AddFolderFront(list, path);
   *separator = saved;
 }
 
-bool EnsureTrailingSeparator(char* path, size_t capacity) {
+bool EnsureTrailingSeparator(const PathSystem& system, char* path, size_t capacity) {
   const size_t length = strlen(path);
   if (length == 0) return true;
   char* last = path + length - 1;
-  if (IsSeparator(*last) && !IsTrailByte(path, last)) return true;
+  if (IsSeparator(*last) && !IsTrailByte(system, path, last)) return true;
   if (length + 2 > capacity) return false;
   last[1] = '\\';
   last[2] = '\0';
   return true;
 }
 
-bool AddIfDirectory(const char* path) {
-  if (!pathSystem.isDirectory(path)) return false;
-  AddFolderFront(path);
+bool AddIfDirectory(const FolderList& list, const char* path) {
+  if (!list.system->isDirectory(path)) return false;
+  AddFolderFront(list, path);
   return true;
 }
 
-size_t AddLongestExistingPrefix(const char* text, size_t length) {
+size_t AddLongestExistingPrefix(const FolderList& list, const char* text, size_t length) {
   if (length >= kPathSize) length = kPathSize - 1;
   char work[kPathSize];
   memcpy(work, text, length);
@@ -104,7 +102,7 @@ size_t AddLongestExistingPrefix(const char* text, size_t length) {
     const char c = work[i];
     if (c != '\\' && c != '/' && c != '\0') continue;
     work[i] = '\0';
-    if (AddIfDirectory(work)) return i;
+    if (AddIfDirectory(list, work)) return i;
   }
   return 0;
 }
@@ -129,15 +127,15 @@ char PathTerminator(const char* text, const char* p) {
 
 }  // namespace
 
-bool AddFoldersFromText(const char* text) {
-  if (AddIfDirectory(text)) return true;
-  if (AddLongestExistingPrefix(text, strlen(text)) != 0) return true;
+bool AddFoldersFromText(const FolderList& list, const char* text) {
+  if (AddIfDirectory(list, text)) return true;
+  if (AddLongestExistingPrefix(list, text, strlen(text)) != 0) return true;
 
   int added = 0;
   for (const char* p = FindEmbeddedPath(text); p != nullptr; p = FindEmbeddedPath(p)) {
     const char* end = strchr(p, PathTerminator(text, p));
     const size_t pieceLength = end ? size_t(end - p) : strlen(p);
-    const size_t found = AddLongestExistingPrefix(p, pieceLength);
+    const size_t found = AddLongestExistingPrefix(list, p, pieceLength);
     if (found == 0) {
       ++p;
       continue;
@@ -150,11 +148,11 @@ bool AddFoldersFromText(const char* text) {
   return added != 0;
 }
 
-bool MakeNewFilePath(const char* name, char* out) {
+bool MakeNewFilePath(const FolderList& list, const char* name, char* out) {
   out[0] = '\0';
-  const char* cursor = session.candidateFolders;
+  const char* cursor = list.text;
   NextFolder(cursor, out);
-  if (!EnsureTrailingSeparator(out, kPathSize)) return false;
+  if (!EnsureTrailingSeparator(*list.system, out, kPathSize)) return false;
   const size_t folderLength = strlen(out);
   const size_t nameLength = strlen(name);
   if (folderLength + nameLength >= kPathSize) {

@@ -1,7 +1,9 @@
+#include "locate/folders_win32.h"
+
 #include <windows.h>
 
 #include "driver/kill_point.h"
-#include "locate/folders.h"
+#include "driver/session.h"
 
 namespace {
 
@@ -17,4 +19,5 @@ bool SystemEqualNoCase(const char* a, const char* b) { return lstrcmpiA(a, b) ==
 
 }  // namespace
 
-PathSystem pathSystem = {SystemIsLeadByte, SystemIsDirectory, SystemEqualNoCase};
+const PathSystem pathSystem = {SystemIsLeadByte, SystemIsDirectory, SystemEqualNoCase};
+const FolderList candidateFolders = {session.candidateFolders, &pathSystem};

@@ -9,7 +9,7 @@
 
 #include "driver/kill_point.h"
 #include "driver/session.h"
-#include "locate/folders.h"
+#include "locate/folders_win32.h"
 #include "locate/registry.h"
 
 namespace {
@@ -47,7 +47,7 @@ bool SplitKeyAndValueName(const char* text, char* keyPath, const char*& valueNam
   if (length >= kRegistryTextSize) return false;
   memcpy(keyPath, text, length + 1);
   for (size_t i = length; i-- > 1;) {
-    if (keyPath[i] == '\\' && !IsTrailByte(keyPath, keyPath + i)) {
+    if (keyPath[i] == '\\' && !IsTrailByte(pathSystem, keyPath, keyPath + i)) {
       keyPath[i] = '\0';
       valueName = keyPath + i + 1;
       return true;
@@ -130,7 +130,7 @@ bool ExpandValueText(char* text, size_t capacity) {
 bool ProbeValue(HKEY root, const char* subkey, const char* valueName) {
   char text[kRegistryTextSize];
   if (!ReadRegistryText(root, subkey, valueName, text, sizeof text)) return false;
-  AddFoldersFromText(text);
+  AddFoldersFromText(candidateFolders, text);
   return true;
 }
 

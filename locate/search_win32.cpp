@@ -6,7 +6,7 @@
 
 #include "driver/kill_point.h"
 #include "driver/session.h"
-#include "locate/folders.h"
+#include "locate/folders_win32.h"
 #include "patch/file_io_win32.h"
 #include "patch/header.h"
 #include "ui/ui.h"
@@ -138,7 +138,7 @@ bool SearchFolderOrDrives(const char* name, const char* folder, char* pathBuffer
   if (folder && folder[0] != '\0') {
     if (strlen(folder) >= kPathSize) return false;
     strcpy(pathBuffer, folder);
-    if (!EnsureTrailingSeparator(pathBuffer, kPathSize)) return false;
+    if (!EnsureTrailingSeparator(pathSystem, pathBuffer, kPathSize)) return false;
     return ScanFolder(name, pathBuffer, depth, crcList, crcCount);
   }
   char root[] = "A:\\";
@@ -163,7 +163,7 @@ bool SearchOnPath(const char* name, char* foundPath, const char*& bareName) {
       return true;
     }
     if (SearchPathInto(nullptr, bareName, foundPath)) return true;
-    const char* namePart = FindFileNamePart(bareName);
+    const char* namePart = FindFileNamePart(pathSystem, bareName);
     if (namePart == bareName) return false;
     bareName = namePart;
   }
@@ -221,7 +221,7 @@ bool SearchForFile(const char* name, char* foundPath, const uint32_t* crcList,
     found = ScanDrivesIfWanted(bareName, foundPath, crcList, crcCount);
     if (!found) return false;
   }
-  AddParentFolder(foundPath);
+  AddParentFolder(candidateFolders, foundPath);
   return true;
 }
 

@@ -1,7 +1,5 @@
 #include "patch/crc32.h"
 
-#include "driver/session.h"
-
 namespace {
 
 struct CrcTables {
@@ -32,19 +30,17 @@ inline uint32_t LoadBe32(const uint8_t* p) {
 
 }  // namespace
 
-void BuildCrcTable() { session.crcTable = &kCrcTables.entry[0][0]; }
+const uint32_t* CrcTables() { return &kCrcTables.entry[0][0]; }
 
 uint32_t Crc32ByteLoop(const uint8_t* data, uint32_t length) {
-  if (!session.crcTable) BuildCrcTable();
-  const uint32_t* table = session.crcTable;
+  const uint32_t* table = kCrcTables.entry[0];
   uint32_t crc = 0xFFFFFFFFu;
   for (uint32_t i = 0; i < length; ++i) crc = (crc << 8) ^ table[(crc >> 24) ^ data[i]];
   return ~crc;
 }
 
 uint32_t Crc32(const uint8_t* data, uint32_t length) {
-  if (!session.crcTable) BuildCrcTable();
-  const uint32_t(*t)[256] = reinterpret_cast<const uint32_t(*)[256]>(session.crcTable);
+  const uint32_t(*t)[256] = kCrcTables.entry;
   uint32_t crc = 0xFFFFFFFFu;
   // Eight bytes per step: the first four are folded into the running CRC, and
   // every byte takes the table for the number of bytes that follow it.

@@ -9,10 +9,10 @@
 // zero bytes, so eight input bytes combine with one lookup each.
 constexpr int kCrcTableCount = 8;
 
-// Points session.crcTable at the tables (the first 256 entries are the classic
-// one-byte table, the rest follow it). The tables are constant data built by the
-// compiler, so there is nothing to allocate and no null table to use.
-void BuildCrcTable();
+// The tables, one after another (the first 256 entries are the classic
+// one-byte table). They are constant data built by the compiler, so there is
+// nothing to allocate and nothing to set up before the first CRC.
+const uint32_t* CrcTables();
 
 // CRC-32 of `length` bytes at `data`; 0 for no bytes.
 uint32_t Crc32(const uint8_t* data, uint32_t length);

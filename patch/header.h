@@ -4,7 +4,13 @@
 
 #include <stdint.h>
 
-#include "driver/session.h"
+constexpr int kStringKeyCount = 50;
+
+// Texts of the patch by key: each slot points at a NUL-terminated text inside
+// the mapped patch file, or at a static empty text, or is absent (null).
+struct StringTable {
+  const char* text[kStringKeyCount];
+};
 
 // Puts every slot back to its default: keys 0-2, 4-8, 10-15 and 20-35 hold the
 // empty text, the others are absent (null).

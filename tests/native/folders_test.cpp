@@ -7,7 +7,6 @@
 #include <set>
 #include <string>
 
-#include "driver/session.h"
 
 namespace {
 
@@ -26,11 +25,13 @@ std::set<std::string, NoCaseLess> fakeDirectories;
 bool FakeIsDirectory(const char* path) { return fakeDirectories.count(path) != 0; }
 bool AsciiEqualNoCase(const char* a, const char* b) { return strcasecmp(a, b) == 0; }
 
-std::string List() { return session.candidateFolders; }
+char folderText[kCandidateFoldersSize];
+
+std::string List() { return folderText; }
 
 void SetList(const std::string& text) {
-  memset(session.candidateFolders, 0, sizeof session.candidateFolders);
-  memcpy(session.candidateFolders, text.data(), text.size());
+  memset(folderText, 0, sizeof folderText);
+  memcpy(folderText, text.data(), text.size());
 }
 
 class FoldersTest : public ::testing::Test {
@@ -43,7 +44,12 @@ class FoldersTest : public ::testing::Test {
 
 }  // namespace
 
-PathSystem pathSystem = {Cp932IsLeadByte, FakeIsDirectory, AsciiEqualNoCase};
+namespace {
+
+const PathSystem kSystem = {Cp932IsLeadByte, FakeIsDirectory, AsciiEqualNoCase};
+const FolderList kList = {folderText, &kSystem};
+
+}  // namespace
 
 TEST_F(FoldersTest, AddFolderFrontOrdersMostRecentFirst) {
   struct Step {
@@ -60,14 +66,14 @@ TEST_F(FoldersTest, AddFolderFrontOrdersMostRecentFirst) {
       {"", "c:\\b;C:\\C;c:\\a;"},       // an empty folder is no folder
   };
   for (const Step& step : steps) {
-    AddFolderFront(step.folder);
+    AddFolderFront(kList, step.folder);
     EXPECT_EQ(List(), step.list) << "after adding " << step.folder;
   }
 }
 
 TEST_F(FoldersTest, AddFolderFrontRemovesOnlyTheFirstEqualEntry) {
   SetList(";;X;A;B;A;");
-  AddFolderFront("a");
+  AddFolderFront(kList, "a");
   EXPECT_EQ(List(), "a;;;X;B;A;");
 }
 
@@ -75,18 +81,18 @@ TEST_F(FoldersTest, AddFolderFrontKeepsAFullListTerminated) {
   const std::string old(8180, 'x');
   SetList(old);
   const std::string folder = "C:\\" + std::string(17, 'f');
-  AddFolderFront(folder.c_str());
+  AddFolderFront(kList, folder.c_str());
   EXPECT_EQ(List().size(), 8191u);
   EXPECT_EQ(List(), folder + ";" + old.substr(0, 8170));
-  EXPECT_EQ(session.candidateFolders[8191], '\0');
+  EXPECT_EQ(folderText[8191], '\0');
 }
 
 TEST_F(FoldersTest, AddFolderFrontRefusesPathsLongerThanAPathBuffer) {
   const std::string longFolder(kPathSize, 'p');
-  AddFolderFront(longFolder.c_str());
+  AddFolderFront(kList, longFolder.c_str());
   EXPECT_EQ(List(), "");
   const std::string longest(kPathSize - 1, 'p');
-  AddFolderFront(longest.c_str());
+  AddFolderFront(kList, longest.c_str());
   EXPECT_EQ(List(), longest + ";");
 }
 
@@ -135,7 +141,7 @@ TEST_F(FoldersTest, IsTrailByteCountsTheRunOfLeadBytes) {
       {"\x41\x95\x5C", 2, true},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(IsTrailByte(c.text, c.text + c.at), c.trail) << "case at " << c.at;
+    EXPECT_EQ(IsTrailByte(kSystem, c.text, c.text + c.at), c.trail) << "case at " << c.at;
   }
 }
 
@@ -156,7 +162,7 @@ TEST_F(FoldersTest, FindFileNamePartFindsTheLastSeparator) {
       {"sub\\\x95\x5C", "\x95\x5C"},
   };
   for (const Case& c : cases) {
-    EXPECT_STREQ(FindFileNamePart(c.path), c.name) << c.path;
+    EXPECT_STREQ(FindFileNamePart(kSystem, c.path), c.name) << c.path;
   }
 }
 
@@ -176,7 +182,7 @@ TEST_F(FoldersTest, AddParentFolderAddsTheFolderPart) {
     SetList("");
     char path[kPathSize];
     strcpy(path, c.path);
-    AddParentFolder(path);
+    AddParentFolder(kList, path);
     EXPECT_EQ(List(), c.list) << c.path;
     EXPECT_STREQ(path, c.path) << "path restored";
   }
@@ -198,25 +204,25 @@ TEST_F(FoldersTest, EnsureTrailingSeparator) {
   for (const Case& c : cases) {
     char path[kPathSize];
     strcpy(path, c.path);
-    EXPECT_TRUE(EnsureTrailingSeparator(path, sizeof path));
+    EXPECT_TRUE(EnsureTrailingSeparator(kSystem, path, sizeof path));
     EXPECT_STREQ(path, c.result) << c.path;
   }
 }
 
 TEST_F(FoldersTest, EnsureTrailingSeparatorRefusesAFullBuffer) {
   char path[8] = "C:\\abcd";  // 7 characters and the NUL: no room
-  EXPECT_FALSE(EnsureTrailingSeparator(path, sizeof path));
+  EXPECT_FALSE(EnsureTrailingSeparator(kSystem, path, sizeof path));
   EXPECT_STREQ(path, "C:\\abcd");
   char roomy[9] = "C:\\abcd";
-  EXPECT_TRUE(EnsureTrailingSeparator(roomy, sizeof roomy));
+  EXPECT_TRUE(EnsureTrailingSeparator(kSystem, roomy, sizeof roomy));
   EXPECT_STREQ(roomy, "C:\\abcd\\");
 }
 
 TEST_F(FoldersTest, AddIfDirectory) {
   fakeDirectories = {"C:\\App"};
-  EXPECT_FALSE(AddIfDirectory("C:\\App\\x.exe"));
+  EXPECT_FALSE(AddIfDirectory(kList, "C:\\App\\x.exe"));
   EXPECT_EQ(List(), "");
-  EXPECT_TRUE(AddIfDirectory("C:\\App"));
+  EXPECT_TRUE(AddIfDirectory(kList, "C:\\App"));
   EXPECT_EQ(List(), "C:\\App;");
 }
 
@@ -242,7 +248,7 @@ TEST_F(FoldersTest, AddLongestExistingPrefix) {
   for (const Case& c : cases) {
     SetList("");
     fakeDirectories = c.directories;
-    EXPECT_EQ(AddLongestExistingPrefix(c.text.c_str(), c.length), c.result) << c.text;
+    EXPECT_EQ(AddLongestExistingPrefix(kList, c.text.c_str(), c.length), c.result) << c.text;
     if (c.list) {
       EXPECT_EQ(List(), c.list) << c.text;
     }
@@ -273,7 +279,7 @@ TEST_F(FoldersTest, AddFoldersFromText) {
   for (const Case& c : cases) {
     SetList("");
     fakeDirectories = c.directories;
-    EXPECT_EQ(AddFoldersFromText(c.text), c.added) << c.text;
+    EXPECT_EQ(AddFoldersFromText(kList, c.text), c.added) << c.text;
     EXPECT_EQ(List(), c.list) << c.text;
   }
 }
@@ -284,7 +290,7 @@ TEST_F(FoldersTest, AddFoldersFromTextStopsAtAFolderThatEndsTheText) {
   std::unique_ptr<char[]> exact(new char[text.size() + 1]);
   memcpy(exact.get(), text.c_str(), text.size() + 1);
   fakeDirectories = {"C:\\A"};
-  EXPECT_TRUE(AddFoldersFromText(exact.get()));
+  EXPECT_TRUE(AddFoldersFromText(kList, exact.get()));
   EXPECT_EQ(List(), "C:\\A;");
 }
 
@@ -304,7 +310,7 @@ TEST_F(FoldersTest, MakeNewFilePath) {
   for (const Case& c : cases) {
     SetList(c.list);
     char out[kPathSize];
-    EXPECT_EQ(MakeNewFilePath(c.name, out), c.fits) << c.list;
+    EXPECT_EQ(MakeNewFilePath(kList, c.name, out), c.fits) << c.list;
     EXPECT_STREQ(out, c.path) << c.list;
   }
 }
@@ -313,9 +319,9 @@ TEST_F(FoldersTest, MakeNewFilePathRefusesAPathThatDoesNotFit) {
   const std::string folder(250, 'f');
   SetList(folder + ";");
   char out[kPathSize];
-  EXPECT_TRUE(MakeNewFilePath(std::string(8, 'n').c_str(), out));  // 250 + 1 + 8 = 259
+  EXPECT_TRUE(MakeNewFilePath(kList, std::string(8, 'n').c_str(), out));  // 250 + 1 + 8 = 259
   EXPECT_EQ(strlen(out), 259u);
-  EXPECT_FALSE(MakeNewFilePath(std::string(9, 'n').c_str(), out));
+  EXPECT_FALSE(MakeNewFilePath(kList, std::string(9, 'n').c_str(), out));
   SetList(std::string(255, 'f') + ";");
-  EXPECT_FALSE(MakeNewFilePath(std::string(4, 'n').c_str(), out));
+  EXPECT_FALSE(MakeNewFilePath(kList, std::string(4, 'n').c_str(), out));
 }

@@ -8,7 +8,7 @@
 
 #include "engine/replace.h"
 #include "launcher/launcher.h"
-#include "launcher/unpack_folder.h"
+#include "launcher/unpack_folder_win32.h"
 
 namespace {
 

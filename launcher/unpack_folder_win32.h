@@ -11,6 +11,7 @@
 bool CreateUnpackFolder(const char* parent, char* folder);
 
 // Removes `folder` (no trailing separator) with everything in it, to a depth of
-// 32 folders; failures are ignored. Links and junctions inside are removed as
-// they stand and never followed.
+// 32 folders; what cannot be removed now is left to the system to remove at the
+// next restart. Links and junctions inside are removed as they stand and never
+// followed.
 void RemoveUnpackFolder(const char* folder);
