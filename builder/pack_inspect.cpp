@@ -16,10 +16,10 @@
 #include "patch/header.h"
 #include "patch/record_name.h"
 #include "patch/records.h"
+#include "patch/text_keys.h"
 
 namespace {
 
-constexpr int kMaxKey = 49;
 
 std::string Lower(std::string text) {
   for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
@@ -56,7 +56,7 @@ class PatchInspector {
         key = key > 1000 ? key : key * 10 + (patch_.data[p] - '0');
       if (p == patch_.size) return Fault(entry, "key digits run to the end of the file"), false;
       if (patch_.data[p] != ':') return Fault(entry, "key digits not followed by ':'"), false;
-      if (key > kMaxKey) {
+      if (key > kTextKeyMax) {
         const std::string digits(reinterpret_cast<const char*>(patch_.data + entry), p - entry);
         return Fault(entry, "key " + digits + " is above 49"), false;
       }
@@ -181,50 +181,10 @@ std::string InspectFault::Describe() const {
 }
 
 const char* TextRoleSummary(int key) {
-  static const char* const kRoles[kMaxKey + 1] = {
-      "product name",
-      "old version",
-      "new version",
-      "uninstall registry subkeys (';'-separated)",
-      "note line in the confirmation question",
-      "caption format (product, new version)",
-      "confirmation question (product, old version, new version, note)",
-      "update finished (product, new version)",
-      "update incomplete (product, new version)",
-      "registry value naming the install folder",
-      "progress: checking for running instances (product)",
-      "progress: checking the installed product (product)",
-      "progress: update running",
-      "progress: updating a file (file name)",
-      "progress: update ended",
-      "progress: closing an application (application)",
-      "no role", "no role", "no role", "no role",
-      "folder browser prompt (product)",
-      "an application is running, close it (application)",
-      "an application did not close (application)",
-      "file not found (file name)",
-      "never shown",
-      "installed file of another version (path)",
-      "file cannot be opened (path, error code)",
-      "file cannot be mapped (path, error code)",
-      "temporary file cannot be created (path)",
-      "update of a file failed (path)",
-      "renaming failed, repair by hand (temporary path, target path)",
-      "update not done (product, new version)",
-      "update data faulty (patch path)",
-      "drive scan takes long, go on? (file name)",
-      "found but of another version, search on? (file name, folder)",
-      "found, update this folder? (file name, folder)",
-      "all files already up to date",
-      "restart Windows to complete (product, new version)",
-      "no role", "no role",
-      "window class of application 1", "display name of application 1",
-      "window class of application 2", "display name of application 2",
-      "window class of application 3", "display name of application 3",
-      "window class of application 4", "display name of application 4",
-      "window class of application 5", "display name of application 5",
-  };
-  return key >= 0 && key <= kMaxKey ? kRoles[key] : "";
+  if (key < 0 || key > kTextKeyMax) return "";
+  for (const TextKeyRole& role : kTextKeyRoles)
+    if (int(role.key) == key) return role.summary;
+  return "no role";
 }
 
 PatchInspection InspectPatch(ByteView patch, LeadByteTest leadBytes) {

@@ -6,58 +6,17 @@
 #include <stdexcept>
 
 #include "builder/code_page.h"
+#include "patch/text_keys.h"
 
 namespace {
 
-constexpr int kMaxKey = 49;
-
-// Roles in key order. `args` lists what the installer passes, in order.
-const std::vector<TextRole> kRoles = {
-    {0, "product_name", "", false},
-    {1, "from_version", "", false},
-    {2, "to_version", "", false},
-    {3, "uninstall_keys", "", false},
-    {4, "note", "", false},
-    {5, "caption", "ss", true},
-    {6, "confirm", "ssss", true},
-    {7, "finished", "ss", true},
-    {8, "incomplete", "ss", true},
-    {9, "install_folder_key", "", false},
-    {10, "checking_running", "s", true},
-    {11, "checking_installed", "s", true},
-    {12, "update_running", "", true},
-    {13, "updating_file", "s", true},
-    {14, "update_ended", "", true},
-    {15, "closing_application", "s", true},
-    {20, "browse_prompt", "s", true},
-    {21, "application_running", "s", true},
-    {22, "application_not_closed", "s", true},
-    {23, "file_not_found", "s", true},
-    {24, "already_updated", "", false},
-    {25, "other_version", "s", true},
-    {26, "cannot_open", "su", true},
-    {27, "cannot_map", "su", true},
-    {28, "cannot_create_temp", "s", true},
-    {29, "update_failed", "s", true},
-    {30, "rename_failed", "ss", true},
-    {31, "not_updated", "ss", true},
-    {32, "faulty_data", "s", true},
-    {33, "drive_scan_slow", "s", true},
-    {34, "found_other_version", "ss", true},
-    {35, "found_update_here", "ss", true},
-    {36, "all_up_to_date", "", true},
-    {37, "restart_needed", "ss", true},
-    {40, "app1_class", "", false},
-    {41, "app1_name", "", false},
-    {42, "app2_class", "", false},
-    {43, "app2_name", "", false},
-    {44, "app3_class", "", false},
-    {45, "app3_name", "", false},
-    {46, "app4_class", "", false},
-    {47, "app4_name", "", false},
-    {48, "app5_class", "", false},
-    {49, "app5_name", "", false},
-};
+// The roles as the tool handles them, in key order.
+const std::vector<TextRole> kRoles = [] {
+  std::vector<TextRole> roles;
+  for (const TextKeyRole& role : kTextKeyRoles)
+    roles.push_back({int(role.key), role.name, role.args, role.isFormat});
+  return roles;
+}();
 
 struct DefaultTexts {
   int key;
@@ -244,8 +203,8 @@ const TextRole* FindTextRole(int key) {
 std::optional<int> TextKeyFromName(std::string_view roleOrKey) {
   if (!roleOrKey.empty() && std::all_of(roleOrKey.begin(), roleOrKey.end(), IsDigit)) {
     int key = 0;
-    for (char c : roleOrKey) key = std::min(key * 10 + (c - '0'), kMaxKey + 1);  // no overflow
-    if (key <= kMaxKey) return key;
+    for (char c : roleOrKey) key = std::min(key * 10 + (c - '0'), kTextKeyMax + 1);  // no overflow
+    if (key <= kTextKeyMax) return key;
     return std::nullopt;
   }
   for (const TextRole& role : kRoles)

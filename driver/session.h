@@ -22,3 +22,6 @@ struct UpdateSession {
 };
 
 extern UpdateSession session;
+
+// The run's text of `key` for showing (absent reads as empty).
+inline const char* Key(TextKey key) { return KeyText(session.strings, key); }

@@ -26,8 +26,6 @@ struct PatchMapping {
   uint32_t size;
 };
 
-const char* Key(int key) { return KeyText(session.strings, key); }
-
 // Releases the mapping and puts the texts back to their defaults, since they
 // pointed into it. Every exit of the run releases it, so the launcher can
 // delete the unpacked patch file afterwards.
@@ -43,7 +41,7 @@ int OpenPatch(const char* path, PatchMapping& patch) {
   patch.file = OpenForRead(path);
   if (patch.file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    ErrorBox(Key(26), path, unsigned(error));
+    ErrorBox(Key(TextKey::CannotOpen), path, unsigned(error));
     return ExitPatchNotOpened;
   }
   patch.size = GetFileSize(patch.file, nullptr);
@@ -55,22 +53,22 @@ int OpenPatch(const char* path, PatchMapping& patch) {
         "MapViewOfFile", path, nullptr, MapViewOfFile(patch.mapping, FILE_MAP_READ, 0, 0, 0)));
   if (!patch.view) {
     const DWORD error = GetLastError();
-    ErrorBox(Key(27), path, unsigned(error));
+    ErrorBox(Key(TextKey::CannotMap), path, unsigned(error));
     return ExitPatchNotMapped;
   }
   return ExitUpdated;
 }
 
 void FormatCaption() {
-  const FormatArg args[] = {Key(0), Key(2)};
-  FormatText(session.caption, sizeof session.caption, Key(5), args, 2);
+  const FormatArg args[] = {Key(TextKey::ProductName), Key(TextKey::ToVersion)};
+  FormatText(session.caption, sizeof session.caption, Key(TextKey::Caption), args, 2);
 }
 
 void ShowFinalReport() {
-  int key = 7;
-  if (session.failureCount) key = 8;
-  else if (session.rebootNeeded) key = 37;
-  Box(BoxInformation, Key(key), Key(0), Key(2));
+  TextKey key = TextKey::Finished;
+  if (session.failureCount) key = TextKey::Incomplete;
+  else if (session.rebootNeeded) key = TextKey::RestartNeeded;
+  Box(BoxInformation, Key(key), Key(TextKey::ProductName), Key(TextKey::ToVersion));
 }
 
 // Everything after the patch is mapped: header, questions, the steps, report.
@@ -81,24 +79,24 @@ int RunSteps(const char* patchPath, char* postCommands, const PatchMapping& patc
   if (!records ||
       !ValidateRecordsArea(ByteView{records, uint32_t(patch.view + patch.size - records)},
                            pathSystem.isLeadByte)) {
-    ErrorBox(Key(32), patchPath);
+    ErrorBox(Key(TextKey::FaultyData), patchPath);
     return ExitPatchInvalid;
   }
   FormatCaption();
   ShowProgress(session.caption);
-  if (!session.silent && Box(BoxYesNo, Key(6), Key(0), Key(1), Key(2), Key(4)) != AnswerYes)
+  if (!session.silent && Box(BoxYesNo, Key(TextKey::Confirm), Key(TextKey::ProductName), Key(TextKey::FromVersion), Key(TextKey::ToVersion), Key(TextKey::Note)) != AnswerYes)
     return ExitNotConfirmed;
 
-  ShowProgress(Key(11), Key(0));
+  ShowProgress(Key(TextKey::CheckingInstalled), Key(TextKey::ProductName));
   ProbeRegistry();
-  ShowProgress(Key(10), Key(0));
+  ShowProgress(Key(TextKey::CheckingRunning), Key(TextKey::ProductName));
   if (!CloseRunningInstances()) return ExitNotClosed;
-  ShowProgress(Key(12));
+  ShowProgress(Key(TextKey::UpdateRunning));
   if (!ApplyRecords(records, uint32_t(patch.view + patch.size - records)))
     return session.cancelled ? ExitDataError : ExitRecordsFailed;
 
   if (*postCommands) RunPostCommands(postCommands);
-  ShowProgress(Key(14));
+  ShowProgress(Key(TextKey::UpdateEnded));
   ShowFinalReport();
   return session.failureCount ? ExitIncomplete : ExitUpdated;
 }

@@ -15,8 +15,6 @@
 
 namespace {
 
-const char* Key(int key) { return KeyText(session.strings, key); }
-
 // The installed copy under work: its mapping (none for a file being created),
 // its CRC and size.
 struct InstalledCopy {
@@ -51,7 +49,7 @@ bool OpenInstalledCopy(const char* path, InstalledCopy& copy) {
   return true;
 }
 
-void ShowUpdatingFile(const char* name) { ShowProgress(Key(13), FindFileNamePart(pathSystem, name)); }
+void ShowUpdatingFile(const char* name) { ShowProgress(Key(TextKey::UpdatingFile), FindFileNamePart(pathSystem, name)); }
 
 }  // namespace
 
@@ -98,14 +96,14 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
           // A patch lets a missing file pass by leaving its message empty. A
           // silent run shows no message but counts the file all the same, so
           // that its caller never reads a file that was not there as updated.
-          const bool reported = Key(23)[0] != '\0';
-          const bool shown = Box(BoxInformation, Key(23), first.name) != AnswerNone;
+          const bool reported = Key(TextKey::FileNotFound)[0] != '\0';
+          const bool shown = Box(BoxInformation, Key(TextKey::FileNotFound), first.name) != AnswerNone;
           if (shown || (session.silent && reported)) ++session.failureCount;
         }
         continue;
       }
       if (!MakeCreatedPath(first.name, lastBaseFolder, targetPath)) {
-        ErrorBox(Key(28), first.name);
+        ErrorBox(Key(TextKey::CannotCreateTemp), first.name);
         return false;
       }
     }
@@ -120,7 +118,7 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
     if (!ChooseRecord(records, group, copy.crc, copy.size, chosen, upToDate)) {
       ReleaseMappedFile(copy.file);
       if (!upToDate) {
-        ErrorBox(Key(25), targetPath);
+        ErrorBox(Key(TextKey::OtherVersion), targetPath);
         ++session.failureCount;
       }
       continue;
@@ -131,7 +129,7 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
     if (outcome == ChainOutcome::CutShort) {
       // The new version was never reached: a failure, as for a version the
       // patch does not know, and never an update.
-      ErrorBox(Key(25), targetPath);
+      ErrorBox(Key(TextKey::OtherVersion), targetPath);
       ++session.failureCount;
       continue;
     }
@@ -140,9 +138,9 @@ bool ApplyRecords(const uint8_t* recordsStart, uint32_t length) {
 
   if (session.updatedCount != 0) return true;
   if (session.failureCount != 0) {
-    ErrorBox(Key(31), Key(0), Key(2));
+    ErrorBox(Key(TextKey::NotUpdated), Key(TextKey::ProductName), Key(TextKey::ToVersion));
     return false;
   }
-  Box(BoxInformation, Key(36));
+  Box(BoxInformation, Key(TextKey::AllUpToDate));
   return true;
 }

@@ -16,8 +16,6 @@
 
 namespace {
 
-const char* Key(int key) { return KeyText(session.strings, key); }
-
 constexpr char kTempSuffix[] = ".~up";
 constexpr size_t kTempSuffixLength = sizeof kTempSuffix - 1;
 constexpr DWORD kClearedAttributes =
@@ -39,7 +37,7 @@ bool OpenMappedFile(const char* path, bool wholeFile, uint32_t size, MappedFile&
   mapped = MappedFile{};
   HANDLE file = OpenForRead(path);
   if (file == INVALID_HANDLE_VALUE) {
-    ErrorBox(Key(26), path, unsigned(GetLastError()));
+    ErrorBox(Key(TextKey::CannotOpen), path, unsigned(GetLastError()));
     return false;
   }
   mapped.file = file;
@@ -56,7 +54,7 @@ bool OpenMappedFile(const char* path, bool wholeFile, uint32_t size, MappedFile&
   if (!mapped.view) {
     const unsigned error = unsigned(GetLastError());
     ReleaseMappedFile(mapped);
-    ErrorBox(Key(27), path, error);
+    ErrorBox(Key(TextKey::CannotMap), path, error);
     return false;
   }
   return true;
@@ -89,7 +87,7 @@ bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const ch
                             CreateFileA(tempPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (temp == INVALID_HANDLE_VALUE) {
-    ErrorBox(Key(28), tempPath);
+    ErrorBox(Key(TextKey::CannotCreateTemp), tempPath);
     ReleaseMappedFile(oldFile);
     return false;
   }
@@ -105,7 +103,7 @@ bool ProduceVerifiedFile(const FileRecord& record, MappedFile& oldFile, const ch
   CHANGE_CALL("SetFileTime", tempPath, FALSE, SetFileTime(temp, nullptr, nullptr, &lastWrite));
   const bool closed = CloseHandle(temp) != FALSE;
   if (closed && crc == record.newCrc) return true;
-  ErrorBox(Key(29), targetPath);
+  ErrorBox(Key(TextKey::UpdateFailed), targetPath);
   CHANGE_CALL("DeleteFile", tempPath, FALSE, DeleteFileA(tempPath));
   return false;
 }
@@ -173,7 +171,7 @@ bool ProduceTempFile(const FileRecord& record, MappedFile& oldFile, const char* 
   if (!ProduceVerifiedFile(record, oldFile, targetPath, stagingPath, crc, size)) return false;
   CHANGE_CALL("DeleteFile", tempPath, FALSE, DeleteFileA(tempPath));
   if (CHANGE_CALL("MoveFile", stagingPath, FALSE, MoveFileA(stagingPath, tempPath))) return true;
-  ErrorBox(Key(28), tempPath);
+  ErrorBox(Key(TextKey::CannotCreateTemp), tempPath);
   CHANGE_CALL("DeleteFile", stagingPath, FALSE, DeleteFileA(stagingPath));
   return false;
 }
@@ -217,7 +215,7 @@ bool PutInPlace(char*& targetPath, char*& tempPath, int chainStep, bool& waiting
   if (CHANGE_CALL("MoveFile", tempPath, FALSE, MoveFileA(tempPath, targetPath))) return true;
 
   if (waiting || !DeferRename(targetPath, tempPath, isNt)) {
-    ErrorBox(Key(30), tempPath, targetPath);
+    ErrorBox(Key(TextKey::RenameFailed), tempPath, targetPath);
     RemoveUnplacedFile(targetPath, tempPath, waiting);
     return false;
   }
@@ -235,7 +233,7 @@ bool MakeTempPath(const char* targetPath, char* tempPath) {
   char shown[MAX_PATH + sizeof kTempSuffix];
   lstrcpynA(shown, targetPath, MAX_PATH);
   strcat(shown, kTempSuffix);
-  ErrorBox(Key(28), shown);
+  ErrorBox(Key(TextKey::CannotCreateTemp), shown);
   return false;
 }
 

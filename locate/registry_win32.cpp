@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr int kInstallPathKey = 9;
-constexpr int kUninstallNamesKey = 3;
 constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
 // A text read from the registry need not end in a NUL. True when the `length`
@@ -135,7 +133,7 @@ bool ProbeValue(HKEY root, const char* subkey, const char* valueName) {
 }
 
 bool ProbeRegistry() {
-  ProbeInstallPathKey(session.strings.text[kInstallPathKey]);
-  ProbeUninstallEntries(session.strings.text[kUninstallNamesKey]);
+  ProbeInstallPathKey(KeySlot(session.strings, TextKey::InstallFolderKey));
+  ProbeUninstallEntries(KeySlot(session.strings, TextKey::UninstallKeys));
   return true;
 }

@@ -13,8 +13,6 @@
 
 namespace {
 
-const char* Key(int key) { return KeyText(session.strings, key); }
-
 constexpr uint32_t kAttributesNotAFile = 0xFFFF0000u | FILE_ATTRIBUTE_DIRECTORY | 0x08;
 constexpr uint32_t kPathPartEnd = 256;  // a subfolder name ends before this position
 
@@ -43,9 +41,9 @@ bool AskToAccept(const char* name, char* pathBuffer, size_t folderLength, bool k
   pathBuffer[folderLength] = '\0';
   bool accepted;
   if (known) {
-    accepted = Box(BoxYesNo, Key(35), name, pathBuffer) == AnswerYes;
+    accepted = Box(BoxYesNo, Key(TextKey::FoundUpdateHere), name, pathBuffer) == AnswerYes;
   } else {
-    accepted = Box(BoxYesNo, Key(34), name, pathBuffer) == AnswerNo;  // No: stop here
+    accepted = Box(BoxYesNo, Key(TextKey::FoundOtherVersion), name, pathBuffer) == AnswerNo;  // No: stop here
   }
   strcpy(pathBuffer + folderLength, name);
   return accepted;
@@ -69,8 +67,8 @@ bool AcceptFileInFolder(const char* name, char* pathBuffer, size_t folderLength,
 // folder becomes the only entry of the list.
 bool BrowseForFolder() {
   char title[kPathSize];
-  const FormatArg productName[] = {FormatArg(Key(0)), FormatArg()};
-  FormatText(title, sizeof title, Key(20), productName, 1);
+  const FormatArg productName[] = {FormatArg(Key(TextKey::ProductName)), FormatArg()};
+  FormatText(title, sizeof title, Key(TextKey::BrowsePrompt), productName, 1);
 
   BROWSEINFOA browse{};
   browse.hwndOwner = static_cast<HWND>(session.progressWindow);
@@ -192,7 +190,7 @@ bool SearchPickedFolder(const char* name, char* foundPath, const uint32_t* crcLi
 
 bool ScanDrivesIfWanted(const char* name, char* foundPath, const uint32_t* crcList,
                         int32_t crcCount) {
-  const int answer = Box(BoxYesNoCancel, Key(33), name);
+  const int answer = Box(BoxYesNoCancel, Key(TextKey::DriveScanSlow), name);
   if (answer == AnswerNo) return false;
   // Cancel ends the whole run; it unwinds so that what was unpacked is removed.
   if (answer == AnswerCancel) {

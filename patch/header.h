@@ -4,7 +4,9 @@
 
 #include <stdint.h>
 
-constexpr int kStringKeyCount = 50;
+#include "patch/text_keys.h"
+
+constexpr int kStringKeyCount = kTextKeyMax + 1;
 
 // Texts of the patch by key: each slot points at a NUL-terminated text inside
 // the mapped patch file, or at a static empty text, or is absent (null).
@@ -24,3 +26,7 @@ const uint8_t* ParsePatchHeader(const uint8_t* view, uint32_t size, StringTable&
 
 // The text of key `key` for showing: an absent slot reads as the empty text.
 const char* KeyText(const StringTable& table, int key);
+inline const char* KeyText(const StringTable& table, TextKey key) { return KeyText(table, int(key)); }
+
+// The slot of `key`: null when the patch left it absent.
+inline const char* KeySlot(const StringTable& table, TextKey key) { return table.text[int(key)]; }

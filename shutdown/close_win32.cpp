@@ -10,17 +10,9 @@
 
 namespace {
 
-constexpr int kFirstClassKey = 40;
-constexpr int kApplicationCount = 5;
-constexpr int kProductNameKey = 0;
-constexpr int kClosingProgressKey = 15;
-constexpr int kCloseQuestionKey = 21;
-constexpr int kNotClosedKey = 22;
 constexpr int kQuestionsPerApplication = 2;
 
 uint32_t SystemTickCount() { return GetTickCount(); }
-
-const char* Text(int key) { return KeyText(session.strings, key); }
 
 // The process has ended when its handle is signalled or its exit code is no
 // longer STILL_ACTIVE (a failing query counts as ended, too).
@@ -56,8 +48,8 @@ void DispatchPendingMessages() {
 bool AskToClose(HWND window, const char* displayName) {
   SetForegroundWindow(window);
   if (session.progressWindow) PostMessageA(HWND(session.progressWindow), WM_USER, 0, 0);
-  const char* name = *displayName ? displayName : Text(kProductNameKey);
-  return Box(BoxOkCancelError, Text(kCloseQuestionKey), name) != AnswerCancel;
+  const char* name = *displayName ? displayName : Key(TextKey::ProductName);
+  return Box(BoxOkCancelError, Key(TextKey::ApplicationRunning), name) != AnswerCancel;
 }
 
 }  // namespace
@@ -108,14 +100,14 @@ bool CloseInstancesOfClass(const char* className, const char* displayName, uint3
     DWORD windowProcessId = 0;
     HWND window = FindApplicationWindow(className, windowProcessId);
     if (!window) break;
-    ShowProgress(Text(kClosingProgressKey), displayName);
+    ShowProgress(Key(TextKey::ClosingApplication), displayName);
     processId = windowProcessId;
 
     if (force || handledCount >= kQuestionsPerApplication) {
       PostMessageA(window, WM_CLOSE, 0, 0);
       if (WaitForProcessEnd(processId, timeoutMs)) return true;
       if (!TerminateAndWait(processId, timeoutMs)) {
-        ErrorBox(Text(kNotClosedKey), displayName);
+        ErrorBox(Key(TextKey::ApplicationNotClosed), displayName);
         return false;
       }
       processId = 0;
@@ -130,10 +122,10 @@ bool CloseInstancesOfClass(const char* className, const char* displayName, uint3
 }
 
 bool CloseRunningInstances() {
-  for (int pair = 0; pair < kApplicationCount; ++pair) {
-    const char* className = session.strings.text[kFirstClassKey + 2 * pair];
+  for (int pair = 0; pair < kAppKeyPairs; ++pair) {
+    const char* className = KeySlot(session.strings, AppClassKey(pair));
     if (!className) return true;
-    const char* displayName = session.strings.text[kFirstClassKey + 2 * pair + 1];
+    const char* displayName = KeySlot(session.strings, AppNameKey(pair));
     bool force = session.silent != 0;
     if (displayName && displayName[0] == 'F' && displayName[1] == ':') {
       displayName += 2;

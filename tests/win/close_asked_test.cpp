@@ -9,6 +9,7 @@
 
 #include "shutdown/close.h"
 #include "tests/win/close_helpers.h"
+#include "tests/win/session_keys.h"
 
 using namespace closetest;
 
@@ -19,10 +20,10 @@ class CloseAsked : public CloseFixture {
   void SetUp() override {
     CloseFixture::SetUp();
     session.silent = 0;
-    session.strings.text[0] = "Product";
-    session.strings.text[15] = "Closing %s";
-    session.strings.text[21] = "Please close %s.";
-    session.strings.text[22] = "%s could not be closed.";
+    SetKey(TextKey::ProductName, "Product");
+    SetKey(TextKey::ClosingApplication, "Closing %s");
+    SetKey(TextKey::ApplicationRunning, "Please close %s.");
+    SetKey(TextKey::ApplicationNotClosed, "%s could not be closed.");
   }
   static std::string ProgressText() {
     char text[256] = "";
@@ -127,8 +128,8 @@ TEST_F(CloseAsked, DisplayNamePrefixFForcesClosingWithoutAQuestion) {
   for (const Case& c : cases) {
     App app("SpPrefix", "close");
     ASSERT_TRUE(app.window());
-    session.strings.text[40] = "SpPrefix";
-    session.strings.text[41] = c.displayName;
+    SetKey(TextKey::App1Class, "SpPrefix");
+    SetKey(TextKey::App1Name, c.displayName);
     User user({});  // cancels any question
     EXPECT_EQ(CloseRunningInstances(), !c.asked) << c.displayName;
     EXPECT_EQ(user.Stop().size(), c.asked ? 1u : 0u) << c.displayName;
@@ -141,10 +142,10 @@ TEST_F(CloseAsked, ACancelledApplicationEndsTheList) {
   App first("SpCancelFirst", "close");
   App second("SpCancelSecond", "close");
   ASSERT_TRUE(first.window() && second.window());
-  session.strings.text[40] = "SpCancelFirst";
-  session.strings.text[41] = "First";
-  session.strings.text[42] = "SpCancelSecond";
-  session.strings.text[43] = "F:Second";
+  SetKey(TextKey::App1Class, "SpCancelFirst");
+  SetKey(TextKey::App1Name, "First");
+  SetKey(TextKey::App2Class, "SpCancelSecond");
+  SetKey(TextKey::App2Name, "F:Second");
   User user({{IDCANCEL, nullptr}});
   EXPECT_FALSE(CloseRunningInstances());
   EXPECT_EQ(user.Stop().size(), 1u);

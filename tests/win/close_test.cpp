@@ -10,6 +10,7 @@
 
 #include "shutdown/close.h"
 #include "tests/win/close_helpers.h"
+#include "tests/win/session_keys.h"
 
 using namespace closetest;
 
@@ -202,11 +203,11 @@ TEST_F(Close, SilentModeForcesAndTheListEndsAtTheFirstAbsentClass) {
   App first("SpListFirst", "close");
   App third("SpListThird", "close");
   ASSERT_TRUE(first.window() && third.window());
-  session.strings.text[40] = "SpListFirst";
-  session.strings.text[41] = "First";
-  session.strings.text[43] = "Second, without a class";
-  session.strings.text[44] = "SpListThird";
-  session.strings.text[45] = "F:Third";
+  SetKey(TextKey::App1Class, "SpListFirst");
+  SetKey(TextKey::App1Name, "First");
+  SetKey(TextKey::App2Name, "Second, without a class");
+  SetKey(TextKey::App3Class, "SpListThird");
+  SetKey(TextKey::App3Name, "F:Third");
   EXPECT_TRUE(CloseRunningInstances());
   EXPECT_EQ(first.ExitCode(), 0u);
   EXPECT_TRUE(third.running());

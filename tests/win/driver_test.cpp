@@ -89,7 +89,7 @@ TEST_F(Driver, EarlyFailuresEndWithTheirCodes) {
   WriteFile(WritePatch(faulty));
   EXPECT_EQ(Run("/s "), ExitPatchInvalid);
   EXPECT_TRUE(PatchReleased());
-  EXPECT_STREQ(session.strings.text[32], "");  // texts no longer point into the file
+  EXPECT_STREQ(KeySlot(session.strings, TextKey::FaultyData), "");  // texts no longer point into the file
 
   session = UpdateSession{};
   char onlyOneToken[] = "arg00 /s";

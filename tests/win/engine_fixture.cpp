@@ -117,7 +117,6 @@ void SetCandidates(const std::vector<std::string>& folders) {
   memcpy(session.candidateFolders, list.data(), list.size());
 }
 
-void SetKey(int key, const char* text) { session.strings.text[key] = text; }
 
 Bytes RecordsArea(const std::vector<PatchRecord>& records) {
   Bytes area;

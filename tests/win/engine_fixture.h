@@ -42,7 +42,6 @@ Bytes Text(const std::string& text);
 // A fresh run: counters zero, no folders, every text at its default, not silent.
 void ResetSession();
 void SetCandidates(const std::vector<std::string>& folders);
-void SetKey(int key, const char* text);
 
 // The records area of a patch (what follows "DIF0").
 Bytes RecordsArea(const std::vector<PatchRecord>& records);

@@ -7,6 +7,7 @@
 #include "engine_fixture.h"
 #include "locate/folders.h"
 #include "patch/crc32.h"
+#include "tests/win/session_keys.h"
 
 using namespace testing_engine;
 
@@ -41,9 +42,9 @@ class LocateTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetSession();
-    SetKey(33, "scan drives for %s?");
-    SetKey(34, "other %s in %s");
-    SetKey(35, "found %s in %s");
+    SetKey(TextKey::DriveScanSlow, "scan drives for %s?");
+    SetKey(TextKey::FoundOtherVersion, "other %s in %s");
+    SetKey(TextKey::FoundUpdateHere, "found %s in %s");
   }
   // A name no other folder of the system holds, so only our copies are found.
   std::string Unique(const char* stem) {
@@ -165,8 +166,8 @@ TEST_F(LocateTest, ScanQuestionsDecideWhichCopyIsTaken) {
     folder.Write("App\\a\\" + name, content);
     folder.Write("App\\b\\" + name, content);
     ResetSession();
-    SetKey(34, "other %s in %s");
-    SetKey(35, "found %s in %s");
+    SetKey(TextKey::FoundOtherVersion, "other %s in %s");
+    SetKey(TextKey::FoundUpdateHere, "found %s in %s");
     SetCandidates({app});
     const uint32_t crcs[] = {CrcOf(known)};
     std::vector<std::string> texts;
@@ -190,7 +191,7 @@ TEST_F(LocateTest, EmptyQuestionTextNeverAcceptsAKnownCopy) {
   const std::string app = scratch.MakeFolder("App");
   scratch.Write("App\\sub\\" + name, known);
   SetCandidates({app});
-  SetKey(35, "");
+  SetKey(TextKey::FoundUpdateHere, "");
   const uint32_t crcs[] = {CrcOf(known)};
   BoxAnswerer boxes({});
   EXPECT_FALSE(SearchForFile(name.c_str(), found, crcs, 1, false));
@@ -211,8 +212,8 @@ TEST_F(LocateTest, SilentModeAsksNothingAndScansNoDrive) {
 
 TEST_F(LocateTest, WithoutDriveScanTheSearchEndsAfterTheShallowScanOrTheBrowser) {
   const std::string name = Unique("nodrive");
-  SetKey(0, "Product");
-  SetKey(20, "Where is %s installed?");
+  SetKey(TextKey::ProductName, "Product");
+  SetKey(TextKey::BrowsePrompt, "Where is %s installed?");
   std::vector<std::string> texts;
   {
     BoxAnswerer boxes({IDCANCEL});
@@ -251,8 +252,8 @@ TEST_F(LocateTest, DriveScanAfterYesFindsAFileOnAFixedDrive) {
 TEST_F(LocateTest, WithoutCandidatesTheBrowserIsOfferedThenTheDriveScan) {
   const std::string name = Unique("browse");
   const DriveScanStop stop(name);
-  SetKey(0, "Product");
-  SetKey(20, "Where is %s installed?");
+  SetKey(TextKey::ProductName, "Product");
+  SetKey(TextKey::BrowsePrompt, "Where is %s installed?");
   std::vector<std::string> texts;
   bool result;
   {

@@ -8,6 +8,7 @@
 #include "engine/replace.h"
 #include "engine_fixture.h"
 #include "patch/crc32.h"
+#include "tests/win/session_keys.h"
 
 using namespace testing_engine;
 
@@ -119,17 +120,17 @@ class RecordsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetSession();
-    SetKey(0, "Product");
-    SetKey(2, "3.0");
-    SetKey(23, "missing %s");
-    SetKey(25, "other version %s");
-    SetKey(26, "cannot open %s (%u)");
-    SetKey(27, "cannot map %s (%u)");
-    SetKey(28, "cannot create %s");
-    SetKey(29, "failed %s");
-    SetKey(30, "rename %s to %s by hand");
-    SetKey(31, "not updated %s %s");
-    SetKey(36, "all up to date");
+    SetKey(TextKey::ProductName, "Product");
+    SetKey(TextKey::ToVersion, "3.0");
+    SetKey(TextKey::FileNotFound, "missing %s");
+    SetKey(TextKey::OtherVersion, "other version %s");
+    SetKey(TextKey::CannotOpen, "cannot open %s (%u)");
+    SetKey(TextKey::CannotMap, "cannot map %s (%u)");
+    SetKey(TextKey::CannotCreateTemp, "cannot create %s");
+    SetKey(TextKey::UpdateFailed, "failed %s");
+    SetKey(TextKey::RenameFailed, "rename %s to %s by hand");
+    SetKey(TextKey::NotUpdated, "not updated %s %s");
+    SetKey(TextKey::AllUpToDate, "all up to date");
   }
   void TearDown() override {
     for (const std::string& name : names_) TakeTrashed(name);
@@ -277,8 +278,8 @@ TEST_F(RecordsTest, MissingFileIsCountedUnlessThePatchLeavesItsMessageEmpty) {
     ResetSession();
     SetUp();
     session.silent = c.silent;
-    SetKey(23, c.missingText);
-    SetKey(33, "scan drives?");
+    SetKey(TextKey::FileNotFound, c.missingText);
+    SetKey(TextKey::DriveScanSlow, "scan drives?");
     SetCandidates({scratch.path()});
     // Deltas only: not creatable, not optional. No to the drive scan.
     const Outcome outcome = ApplyAnswering({file.r1, file.r2}, {IDNO});
@@ -482,7 +483,7 @@ TEST_F(RecordsTest, CancelOnTheDriveScanEndsTheWalkAtOnceWithNothingMoreShown) {
   const VersionedFile gone = MakeVersionedFile(missing);
   const VersionedFile kept = MakeVersionedFile(later);
   const std::string laterPath = scratch.Write(later, kept.v1);
-  SetKey(33, "scan drives?");
+  SetKey(TextKey::DriveScanSlow, "scan drives?");
   SetCandidates({scratch.path()});
   // Deltas only: the missing file is neither created nor optional, so the drive
   // scan is offered; Cancel.

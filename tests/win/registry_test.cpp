@@ -8,6 +8,7 @@
 #include "driver/session.h"
 #include "locate/registry.h"
 #include "locate/registry_win32.h"
+#include "tests/win/session_keys.h"
 
 namespace {
 
@@ -98,8 +99,8 @@ class RegistryProbe : public ::testing::Test {
   }
 
   static std::string Probe(const char* key9, const char* key3) {
-    session.strings.text[9] = key9;
-    session.strings.text[3] = key3;
+    SetKey(TextKey::InstallFolderKey, key9);
+    SetKey(TextKey::UninstallKeys, key3);
     session.candidateFolders[0] = '\0';
     EXPECT_TRUE(ProbeRegistry());
     return session.candidateFolders;
