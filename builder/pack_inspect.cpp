@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -33,9 +34,7 @@ class PatchInspector {
   PatchInspector(ByteView patch, LeadByteTest leadBytes) : patch_(patch), leadBytes_(leadBytes) {}
 
   PatchInspection Run() {
-    const bool textsRead = ReadTexts();
-    CheckAgainstInstallerReader(textsRead);
-    if (textsRead) ReadRecords();
+    if (ReadTexts()) ReadRecords();
     return std::move(result_);
   }
 
@@ -45,52 +44,48 @@ class PatchInspector {
   }
 
   // The header entries ("key:text\0") up to "DIF0", read by the installer's
-  // rules: digits, ':', a key up to 49, a text ended by NUL.
+  // own reader; each entry a later one overrides is marked.
   bool ReadTexts() {
-    std::map<int, size_t> latest;
-    uint32_t p = 0;
-    while (p < patch_.size && IsDigit(patch_.data[p])) {
-      const uint32_t entry = p;
-      uint32_t key = 0;
-      for (; p < patch_.size && IsDigit(patch_.data[p]); ++p)
-        key = key > 1000 ? key : key * 10 + (patch_.data[p] - '0');
-      if (p == patch_.size) return Fault(entry, "key digits run to the end of the file"), false;
-      if (patch_.data[p] != ':') return Fault(entry, "key digits not followed by ':'"), false;
-      if (key > kTextKeyMax) {
-        const std::string digits(reinterpret_cast<const char*>(patch_.data + entry), p - entry);
-        return Fault(entry, "key " + digits + " is above 49"), false;
-      }
-      const uint8_t* start = patch_.data + p + 1;
-      const void* nul = std::memchr(start, 0, patch_.size - p - 1);
-      if (!nul) return Fault(entry, "text of key " + std::to_string(key) + " runs to the end of the file"), false;
-      const uint8_t* end = static_cast<const uint8_t*>(nul);
-      auto previous = latest.find(int(key));
-      if (previous != latest.end()) result_.texts[previous->second].inEffect = false;
-      latest[int(key)] = result_.texts.size();
-      result_.texts.push_back(InspectedText{entry, int(key), Bytes(start, end), true});
-      p = uint32_t(end - patch_.data) + 1;
-    }
-    if (patch_.size - p < sizeof kPatchMagic ||
-        std::memcmp(patch_.data + p, kPatchMagic, sizeof kPatchMagic) != 0)
-      return Fault(p, "no \"DIF0\" where the texts end"), false;
-    if (patch_.size - p == sizeof kPatchMagic)
-      return Fault(p, "no file records after \"DIF0\""), false;
-    result_.recordsOffset = p + sizeof kPatchMagic;
+    StringTable table;
+    SetDefaultStrings(table);
+    PatchFault fault;
+    const HeaderEntryVisitor visitor{AddText, this};
+    const uint8_t* records = ParsePatchHeader(patch_.data, patch_.size, table, &fault, &visitor);
+    if (!records) return Fault(fault.offset, DescribeHeaderFault(fault)), false;
+    result_.recordsOffset = uint32_t(records - patch_.data);
     return true;
   }
 
-  // The walk above names a header fault; the installer's own reader decides.
-  // Both must agree on the verdict and on where the records begin.
-  void CheckAgainstInstallerReader(bool textsRead) {
-    StringTable table;
-    SetDefaultStrings(table);
-    const uint8_t* records = ParsePatchHeader(patch_.data, patch_.size, table);
-    const bool agree = records ? textsRead && uint32_t(records - patch_.data) == result_.recordsOffset
-                               : !textsRead;
-    if (!agree)
-      result_.fault = InspectFault{"patch", 0,
-                                   std::string("the installer's header reader ") +
-                                       (records ? "accepts" : "rejects") + " this header, inspection disagrees"};
+  static void AddText(void* context, uint32_t offset, int key, const char* text, uint32_t length) {
+    PatchInspection& result = static_cast<PatchInspector*>(context)->result_;
+    for (InspectedText& earlier : result.texts)
+      if (earlier.key == key) earlier.inEffect = false;
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text);
+    result.texts.push_back(InspectedText{offset, key, Bytes(bytes, bytes + length), true});
+  }
+
+  // The digits of the entry at `offset`, as written.
+  std::string KeyDigitsAt(uint32_t offset) const {
+    std::string digits;
+    for (uint32_t p = offset; p < patch_.size && IsDigit(patch_.data[p]); ++p)
+      digits += char(patch_.data[p]);
+    return digits;
+  }
+
+  std::string DescribeHeaderFault(const PatchFault& fault) const {
+    const std::string digits = KeyDigitsAt(fault.offset);
+    switch (fault.kind) {
+      case PatchFaultKind::KeyDigitsRunToEnd: return "key digits run to the end of the file";
+      case PatchFaultKind::KeyWithoutColon: return "key digits not followed by ':'";
+      case PatchFaultKind::KeyAboveLimit: return "key " + digits + " is above 49";
+      case PatchFaultKind::TextRunsToEnd:
+        // A key below the limit, so its value is small whatever zeros lead it.
+        return "text of key " + std::to_string(std::strtol(digits.c_str(), nullptr, 10)) +
+               " runs to the end of the file";
+      case PatchFaultKind::NoMagic: return "no \"DIF0\" where the texts end";
+      case PatchFaultKind::NoRecords: return "no file records after \"DIF0\"";
+      default: return "faulty header";
+    }
   }
 
   void ReadRecords() {
@@ -100,7 +95,9 @@ class PatchInspector {
     uint32_t offset = 0;
     while (offset < area.size) {
       FileRecord record;
-      if (!ReadRecord(area, offset, record)) return Fault(base + offset, DescribeLayoutFault(area, offset));
+      const PatchFaultKind layout = ReadRecordLayout(area, offset, record);
+      if (layout != PatchFaultKind::None)
+        return Fault(base + offset, DescribeLayoutFault(layout, area, offset));
       if (const char* nameFault = RecordNameFault(record.name, leadBytes_))
         Fault(base + offset, std::string("record name '") + record.name + "' is refused: " + nameFault);
       InspectedRecord summary;
@@ -153,20 +150,21 @@ class PatchInspector {
     groupEnds[key] = index + 1;
   }
 
-  static std::string DescribeLayoutFault(ByteView area, uint32_t offset) {
+  static std::string DescribeLayoutFault(PatchFaultKind kind, ByteView area, uint32_t offset) {
     const uint32_t remaining = area.size - offset;
-    if (remaining < 4) return "record cut short: " + std::to_string(remaining) + " bytes left";
-    const uint32_t length = LoadLe32(area.data + offset);
-    if (length > remaining)
-      return "record length " + std::to_string(length) + " runs past the end of the file (" +
-             std::to_string(remaining) + " bytes left)";
-    if (length <= kRecordFixedSize + 1)
-      return "record length " + std::to_string(length) + " too small for the numbers and a name";
-    uint32_t flags = 0;
-    const ByteView record = area.Slice(offset, length);
-    const uint8_t* name = ReadRecordFlags(record, flags);
-    if (!name) return "no name after the flag bytes inside the record";
-    return "name without its NUL inside the record (length " + std::to_string(length) + ")";
+    const uint32_t length = remaining >= 4 ? LoadLe32(area.data + offset) : 0;
+    switch (kind) {
+      case PatchFaultKind::RecordCutShort:
+        return "record cut short: " + std::to_string(remaining) + " bytes left";
+      case PatchFaultKind::RecordRunsPastEnd:
+        return "record length " + std::to_string(length) + " runs past the end of the file (" +
+               std::to_string(remaining) + " bytes left)";
+      case PatchFaultKind::RecordTooSmall:
+        return "record length " + std::to_string(length) + " too small for the numbers";
+      case PatchFaultKind::NoName: return "no name after the flag bytes inside the record";
+      default:
+        return "name without its NUL inside the record (length " + std::to_string(length) + ")";
+    }
   }
 
   ByteView patch_;

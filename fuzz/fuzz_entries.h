@@ -146,7 +146,9 @@ inline int FuzzRecordsArea(const uint8_t* data, size_t size) {
   if (size > 0xFFFFFFFFu) return 0;
   uint8_t* copy = ExactCopy(data, size);
   const ByteView records{copy, uint32_t(size)};
-  const bool valid = ValidateRecordsArea(records);
+  PatchFault fault;
+  const bool valid = ValidateRecordsArea(records, nullptr, &fault);
+  SP_FUZZ_CHECK((fault.kind == PatchFaultKind::None) == valid);
 
   uint32_t offset = 0, count = 0;
   bool brokenDelta = false, unsafeName = false;
@@ -168,6 +170,8 @@ inline int FuzzRecordsArea(const uint8_t* data, size_t size) {
     ++count;
   }
   SP_FUZZ_CHECK(valid == (count > 0 && offset == records.size && !brokenDelta && !unsafeName));
+  // The fault is at the first record that does not read, or before it.
+  if (!valid) SP_FUZZ_CHECK(fault.offset <= offset);
   free(copy);
   return 0;
 }
@@ -234,7 +238,11 @@ inline int FuzzPatchHeader(const uint8_t* data, size_t size) {
   StringTable table;
   SetDefaultStrings(table);
   StringTable defaults = table;
-  const uint8_t* records = ParsePatchHeader(copy, uint32_t(size), table);
+  PatchFault fault;
+  const uint8_t* records = ParsePatchHeader(copy, uint32_t(size), table, &fault);
+  // A refusal names what and where; an acceptance names nothing.
+  SP_FUZZ_CHECK((fault.kind == PatchFaultKind::None) == (records != nullptr));
+  SP_FUZZ_CHECK(fault.offset <= size);
   if (records) {
     SP_FUZZ_CHECK(records >= copy + 4 && records < copy + size);
     SP_FUZZ_CHECK(memcmp(records - 4, "DIF0", 4) == 0);

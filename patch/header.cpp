@@ -35,23 +35,43 @@ void SetDefaultStrings(StringTable& table) {
     table.text[key] = HasEmptyDefault(key) ? kEmptyText : nullptr;
 }
 
-const uint8_t* ParsePatchHeader(const uint8_t* view, uint32_t size, StringTable& table) {
+namespace {
+
+const uint8_t* Refuse(PatchFault* fault, PatchFaultKind kind, uint32_t offset) {
+  if (fault) *fault = PatchFault{kind, offset};
+  return nullptr;
+}
+
+bool IsMagicAt(const ByteCursor& cursor) {
+  if (cursor.Remaining() < sizeof kPatchMagic) return false;
+  for (uint32_t i = 0; i < sizeof kPatchMagic; ++i)
+    if (cursor.Here()[i] != kPatchMagic[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+const uint8_t* ParsePatchHeader(const uint8_t* view, uint32_t size, StringTable& table,
+                                PatchFault* fault, const HeaderEntryVisitor* visitor) {
   ByteCursor cursor(ByteView{view, size});
   uint8_t byte = 0;
   while (cursor.PeekU8(byte) && IsDigit(byte)) {
+    const uint32_t entry = cursor.position;
     const uint32_t key = ReadKey(cursor);
     uint8_t separator = 0;
-    if (!cursor.ReadU8(separator) || separator != ':') return nullptr;
-    if (key >= kKeyLimit) return nullptr;
+    if (!cursor.ReadU8(separator)) return Refuse(fault, PatchFaultKind::KeyDigitsRunToEnd, entry);
+    if (separator != ':') return Refuse(fault, PatchFaultKind::KeyWithoutColon, entry);
+    if (key >= kKeyLimit) return Refuse(fault, PatchFaultKind::KeyAboveLimit, entry);
     const char* text = nullptr;
     uint32_t length = 0;
-    if (!cursor.ReadCString(text, length)) return nullptr;  // the text runs to the end
+    if (!cursor.ReadCString(text, length)) return Refuse(fault, PatchFaultKind::TextRunsToEnd, entry);
     table.text[key] = text;
+    if (visitor) visitor->visit(visitor->context, entry, int(key), text, length);
   }
   // The magic and at least one record byte must follow.
-  if (cursor.Remaining() < sizeof kPatchMagic + 1) return nullptr;
-  for (uint32_t i = 0; i < sizeof kPatchMagic; ++i)
-    if (cursor.Here()[i] != kPatchMagic[i]) return nullptr;
+  if (!IsMagicAt(cursor)) return Refuse(fault, PatchFaultKind::NoMagic, cursor.position);
+  if (cursor.Remaining() == sizeof kPatchMagic)
+    return Refuse(fault, PatchFaultKind::NoRecords, cursor.position);
   return cursor.Here() + sizeof kPatchMagic;
 }
 

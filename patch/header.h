@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "patch/fault.h"
 #include "patch/text_keys.h"
 
 constexpr int kStringKeyCount = kTextKeyMax + 1;
@@ -18,11 +19,21 @@ struct StringTable {
 // empty text, the others are absent (null).
 void SetDefaultStrings(StringTable& table);
 
+// Called for each header entry read, with the entry's offset: `text` points
+// into the patch and has `length` bytes before its NUL.
+struct HeaderEntryVisitor {
+  void (*visit)(void* context, uint32_t offset, int key, const char* text, uint32_t length);
+  void* context;
+};
+
 // Reads the header entries of the patch file at `view` (`size` bytes) into
 // `table`; the slots point into `view`. Returns the first byte after the magic
-// (the first file record), or null when the header is faulty. Slots filled
-// before a fault keep their texts.
-const uint8_t* ParsePatchHeader(const uint8_t* view, uint32_t size, StringTable& table);
+// (the first file record), or null when the header is faulty; then `fault`,
+// when given, says what and where. Slots filled before a fault keep their
+// texts.
+const uint8_t* ParsePatchHeader(const uint8_t* view, uint32_t size, StringTable& table,
+                                PatchFault* fault = nullptr,
+                                const HeaderEntryVisitor* visitor = nullptr);
 
 // The text of key `key` for showing: an absent slot reads as the empty text.
 const char* KeyText(const StringTable& table, int key);

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "patch/bytes.h"
+#include "patch/fault.h"
 #include "patch/record_name.h"
 
 // Bits of a record's flags.
@@ -48,6 +49,10 @@ const uint8_t* ReadRecordFlags(ByteView record, uint32_t& flags);
 // past the end of the area. Every walk stops there.
 bool ReadRecord(ByteView records, uint32_t offset, FileRecord& record);
 
+// ReadRecord that says why a record does not read: None when it does, else
+// the fault of its layout (RecordCutShort at or past the end of the area).
+PatchFaultKind ReadRecordLayout(ByteView records, uint32_t offset, FileRecord& record);
+
 // Offset of the record after `record`.
 inline uint32_t NextRecord(const FileRecord& record) {
   return record.offset + record.recordLength;
@@ -62,5 +67,8 @@ inline ByteView RecordBody(const FileRecord& record) { return record.body; }
 // IsSafeRecordName in patch/record_name.h, read with `isLeadByte`, the lead
 // bytes of the system's code page), and each delta body (oldSize not 0) has a complete
 // DeltaHeader whose offsets lie inside the record, with its length stream ending
-// where the positions begin (lengthsOffset <= positionsOffset).
-bool ValidateRecordsArea(ByteView records, LeadByteTest isLeadByte = nullptr);
+// where the positions begin (lengthsOffset <= positionsOffset). When it fails,
+// `fault`, when given, names the first fault and its record's offset (an empty
+// area: RecordCutShort at 0).
+bool ValidateRecordsArea(ByteView records, LeadByteTest isLeadByte = nullptr,
+                         PatchFault* fault = nullptr);

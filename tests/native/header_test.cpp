@@ -17,13 +17,15 @@ struct Parsed {
   StringTable table;
   const uint8_t* records;
   const uint8_t* begin;
+  PatchFault fault;
 };
 
 Parsed Parse(const std::string& bytes) {
   Parsed parsed;
   SetDefaultStrings(parsed.table);
   parsed.begin = reinterpret_cast<const uint8_t*>(bytes.data());
-  parsed.records = ParsePatchHeader(parsed.begin, uint32_t(bytes.size()), parsed.table);
+  parsed.records =
+      ParsePatchHeader(parsed.begin, uint32_t(bytes.size()), parsed.table, &parsed.fault);
   return parsed;
 }
 
@@ -79,26 +81,36 @@ TEST(ParsePatchHeader, TextsPointIntoTheFile) {
   EXPECT_STREQ(parsed.table.text[1], "");
 }
 
-TEST(ParsePatchHeader, FaultyHeadersAreRefused) {
+TEST(ParsePatchHeader, FaultyHeadersAreRefusedWithTheFaultAndItsOffset) {
+  using Kind = PatchFaultKind;
   struct Case {
     const char* name;
     std::string bytes;
+    Kind kind;
+    uint32_t offset;
   };
   const Case cases[] = {
-      {"empty file", ""},
-      {"magic only, no record byte", kMagic},
-      {"magic missing", Entry("0", "x") + "XIF0R"},
-      {"key 50", Entry("50", "x") + kMagic + "R"},
-      {"ten-digit key", Entry("4294967297", "x") + kMagic + "R"},
-      {"digits then not a colon", "12;x" + std::string(1, '\0') + kMagic + "R"},
-      {"digits run to the end", "12"},
-      {"text runs to the end", "12:abc"},
-      {"last NUL is the last byte", Entry("1", "x")},
-      {"magic ends the file", Entry("1", "x") + kMagic},
-      {"magic cut short", Entry("1", "x") + "DIF"},
-      {"text after entries is not the magic", Entry("1", "x") + "ADIF0R"},
+      {"empty file", "", Kind::NoMagic, 0},
+      {"magic only, no record byte", kMagic, Kind::NoRecords, 0},
+      {"magic missing", Entry("0", "x") + "XIF0R", Kind::NoMagic, 4},
+      {"key 50", Entry("50", "x") + kMagic + "R", Kind::KeyAboveLimit, 0},
+      {"ten-digit key", Entry("1", "x") + Entry("4294967297", "x") + kMagic + "R",
+       Kind::KeyAboveLimit, 4},
+      {"digits then not a colon", "12;x" + std::string(1, '\0') + kMagic + "R",
+       Kind::KeyWithoutColon, 0},
+      {"digits run to the end", "12", Kind::KeyDigitsRunToEnd, 0},
+      {"text runs to the end", "12:abc", Kind::TextRunsToEnd, 0},
+      {"last NUL is the last byte", Entry("1", "x"), Kind::NoMagic, 4},
+      {"magic ends the file", Entry("1", "x") + kMagic, Kind::NoRecords, 4},
+      {"magic cut short", Entry("1", "x") + "DIF", Kind::NoMagic, 4},
+      {"text after entries is not the magic", Entry("1", "x") + "ADIF0R", Kind::NoMagic, 4},
   };
-  for (const Case& c : cases) EXPECT_EQ(Parse(c.bytes).records, nullptr) << c.name;
+  for (const Case& c : cases) {
+    const Parsed parsed = Parse(c.bytes);
+    EXPECT_EQ(parsed.records, nullptr) << c.name;
+    EXPECT_EQ(parsed.fault.kind, c.kind) << c.name;
+    EXPECT_EQ(parsed.fault.offset, c.offset) << c.name;
+  }
 }
 
 TEST(ParsePatchHeader, SlotsSetBeforeAFaultKeepTheirTexts) {

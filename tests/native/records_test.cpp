@@ -91,19 +91,20 @@ TEST(Records, WalkReadsEveryFieldAndTheFullBodyMatchesNewCrc) {
 TEST(Records, BrokenRecordsStopTheWalkAndFailValidation) {
   const PatchRecord good = FullRecord("name", ToBytes("body"));
   const uint32_t goodLength = uint32_t(WriteRecord(good).size());  // 24 + 5 + 4
+  using Kind = PatchFaultKind;
   struct Case {
     const char* what;
     std::optional<uint32_t> recordLength;
     std::optional<Bytes> flagBytes;
-    bool readable;
+    Kind layout;  // None: the record reads
   } cases[] = {
-      {"length 0", 0u, {}, false},
-      {"length below the numbers", 23u, {}, false},
-      {"length cuts the name before its NUL", 28u, {}, false},
-      {"length ends right after the NUL", 29u, {}, true},
-      {"length past the end of the area", goodLength + 1, {}, false},
-      {"length 0xFFFFFFFF", 0xFFFFFFFFu, {}, false},
-      {"flag bytes up to the end, no name", 27u, Bytes{1, 2, 3}, false},
+      {"length 0", 0u, {}, Kind::RecordTooSmall},
+      {"length below the numbers", 23u, {}, Kind::RecordTooSmall},
+      {"length cuts the name before its NUL", 28u, {}, Kind::NameWithoutNul},
+      {"length ends right after the NUL", 29u, {}, Kind::None},
+      {"length past the end of the area", goodLength + 1, {}, Kind::RecordRunsPastEnd},
+      {"length 0xFFFFFFFF", 0xFFFFFFFFu, {}, Kind::RecordRunsPastEnd},
+      {"flag bytes up to the end, no name", 27u, Bytes{1, 2, 3}, Kind::NoName},
   };
   for (const Case& c : cases) {
     PatchRecord record = good;
@@ -111,16 +112,31 @@ TEST(Records, BrokenRecordsStopTheWalkAndFailValidation) {
     if (c.flagBytes) record.flagBytes = c.flagBytes;
     const Bytes area = RecordsArea({record});
     FileRecord read;
-    EXPECT_EQ(ReadRecord(View(area), 0, read), c.readable) << c.what;
+    EXPECT_EQ(ReadRecord(View(area), 0, read), c.layout == Kind::None) << c.what;
+    EXPECT_EQ(ReadRecordLayout(View(area), 0, read), c.layout) << c.what;
     // A shorter record leaves bytes behind that cannot form a record either.
-    EXPECT_FALSE(ValidateRecordsArea(View(area))) << c.what;
+    PatchFault fault;
+    EXPECT_FALSE(ValidateRecordsArea(View(area), nullptr, &fault)) << c.what;
+    const bool reads = c.layout == Kind::None;
+    EXPECT_EQ(fault.kind, reads ? Kind::RecordCutShort : c.layout) << c.what;
+    EXPECT_EQ(fault.offset, reads ? 29u : 0u) << c.what;
   }
   const Bytes exact = RecordsArea({good});
   EXPECT_TRUE(ValidateRecordsArea(View(exact)));
   EXPECT_FALSE(ValidateRecordsArea(View(exact).Slice(0, 0)));
   Bytes trailing = exact;
   trailing.push_back(0);
-  EXPECT_FALSE(ValidateRecordsArea(View(trailing)));
+  PatchFault fault;
+  EXPECT_FALSE(ValidateRecordsArea(View(trailing), nullptr, &fault));
+  EXPECT_EQ(fault.kind, Kind::RecordCutShort);
+  EXPECT_EQ(fault.offset, goodLength);
+
+  PatchRecord unsafe = FullRecord("..\\name", ToBytes("body"));
+  unsafe.allowUnsafeName = true;
+  const Bytes refused = RecordsArea({good, unsafe});
+  EXPECT_FALSE(ValidateRecordsArea(View(refused), nullptr, &fault));
+  EXPECT_EQ(fault.kind, Kind::UnsafeName);
+  EXPECT_EQ(fault.offset, goodLength);
 }
 
 TEST(Records, ValidationChecksEachDeltaHeader) {
@@ -149,7 +165,9 @@ TEST(Records, ValidationChecksEachDeltaHeader) {
     } else if (c.field == 2) {
       StoreLe32(record.body.data() + 8, LoadLe32(record.body.data() + 12) + 1);
     }
-    EXPECT_EQ(ValidateRecordsArea(View(RecordsArea({record}))), c.valid) << c.what;
+    PatchFault fault;
+    EXPECT_EQ(ValidateRecordsArea(View(RecordsArea({record})), nullptr, &fault), c.valid) << c.what;
+    if (!c.valid) EXPECT_EQ(fault.kind, PatchFaultKind::DeltaHeaderBroken) << c.what;
   }
   // A full-content record's body is not a delta: any bytes are fine.
   EXPECT_TRUE(ValidateRecordsArea(View(RecordsArea({FullRecord("f", ToBytes("x"))}))));
