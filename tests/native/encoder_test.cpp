@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -132,6 +133,9 @@ std::vector<Case> Cases() {
   };
 }
 
+// A failing case is named, not printed as the bytes of its functions.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class EncoderRoundTrip : public ::testing::TestWithParam<Case> {};
 
 TEST_P(EncoderRoundTrip, OperationsCoverTheNewFile) {
@@ -226,6 +230,8 @@ Bytes EveryTenthChanged(Bytes bytes, size_t from, size_t to) {
   for (size_t i = from + 9; i < to; i += 10) bytes[i] += 1;
   return bytes;
 }
+
+void PrintTo(const AlignmentCase& c, std::ostream* os) { *os << c.name; }
 
 class EncoderAlignment : public ::testing::TestWithParam<AlignmentCase> {};
 
