@@ -11,15 +11,9 @@
 #include <string>
 
 #include "builder/format/delta_output.h"
+#include "tests/native/random_bytes.h"
 
 namespace {
-
-Bytes RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(size);
-  for (uint8_t& b : bytes) b = uint8_t(random());
-  return bytes;
-}
 
 // Something like a program image: instruction-like bytes with 32-bit absolute
 // pointers into a data area every few bytes.
