@@ -172,13 +172,14 @@ class Matcher {
     candidates_.clear();
     const int64_t expected = scan + offset;
     const uint32_t run = AgreeingRun(scan, offset, kAlignmentRun);
-    const bool resumesSoon = run == 0 && (AgreeingRun(scan + 1, offset, kAlignmentRun) == kAlignmentRun ||
-                                          AgreeingRun(scan + 2, offset, kAlignmentRun) == kAlignmentRun);
-    if (run == kAlignmentRun || resumesSoon || (remaining >= kGram && !grams_.MayContain(text))) {
-      if (run != 0 || resumesSoon) return OldMatch{uint32_t(expected), AgreeingRun(scan, offset, remaining)};
-    } else {
+    const bool resumesSoon = run == 0 && ResumesSoon(scan, offset);
+    const bool searchIndex =
+        run != kAlignmentRun && !resumesSoon && (remaining < kGram || grams_.MayContain(text));
+    if (searchIndex) {
       const OldMatch longest = index_.LongestMatch(text, remaining, expected, candidates_);
       if (longest.length != 0) return longest;
+    } else if (run != 0 || resumesSoon) {
+      return OldMatch{uint32_t(expected), AgreeingRun(scan, offset, remaining)};
     }
     // Where nothing matches for long stretches these searches cost the most:
     // they run at every other place only, and a block found a byte late still
@@ -186,6 +187,13 @@ class Matcher {
     if (scan % kFallbackStep != 0) return OldMatch();
     const OldMatch nearby = NearbyMatch(text, remaining, expected);
     return nearby.length != 0 ? nearby : RecentAlignmentMatch(scan, remaining);
+  }
+
+  // Whether the alignment `offset` agrees for kAlignmentRun bytes from one or
+  // two bytes after `scan` on: the bytes at the scan are a changed pointer, say.
+  bool ResumesSoon(int64_t scan, int64_t offset) const {
+    return AgreeingRun(scan + 1, offset, kAlignmentRun) == kAlignmentRun ||
+           AgreeingRun(scan + 2, offset, kAlignmentRun) == kAlignmentRun;
   }
 
   // Code moved as a whole keeps coming back to the alignments that its earlier
@@ -324,10 +332,12 @@ class Matcher {
   // to `literalEnd`; either may be empty.
   void Emit(int64_t newStart, int64_t copyLength, int64_t oldStart, int64_t literalEnd) {
     if (copyLength > 0)
-      ops_.push_back(DeltaOp{DeltaOp::kCopy, uint32_t(newStart), uint32_t(copyLength), uint32_t(oldStart)});
+      ops_.push_back(
+          DeltaOp{DeltaOp::kCopy, uint32_t(newStart), uint32_t(copyLength), uint32_t(oldStart)});
     const int64_t literalStart = newStart + copyLength;
     if (literalEnd > literalStart)
-      ops_.push_back(DeltaOp{DeltaOp::kLiteral, uint32_t(literalStart), uint32_t(literalEnd - literalStart), 0});
+      ops_.push_back(DeltaOp{DeltaOp::kLiteral, uint32_t(literalStart),
+                             uint32_t(literalEnd - literalStart), 0});
   }
 
   ByteView old_, new_;
