@@ -3,6 +3,10 @@
 // carries it) comes out small. Blocks are found through a hash index of the old
 // file and extended while enough bytes agree; the bytes that differ inside a block
 // become the delta's byte and word additions, which the delta writer derives.
+//
+// Its parts, in the order they run: encoder_index (the old file's index and gram
+// filter), encoder_matcher (blocks and literal runs), encoder_refine (rewrites
+// them toward the smallest delta under the estimates of encoder_cost).
 #pragma once
 
 #include <stdint.h>

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "builder/ascii_case.h"
 #include "builder/code_page.h"
 #include "builder/format/delta_output.h"
 #include "builder/pack_files.h"
@@ -21,12 +22,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint64_t kLargestFile = (uint64_t(1) << 31) - 1;  // the delta encoder's limit
-
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  return text;
-}
 
 // One folder's files by their name without regard to case, as the installer
 // finds them on Windows.
@@ -42,12 +37,12 @@ FolderIndex IndexFolder(const fs::path& folder) {
   std::vector<std::string> files;
   for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
     const std::string relative = it->path().lexically_relative(folder).generic_string();
-    if (it->is_directory()) index.lowerSubfolders.insert(Lower(relative));
+    if (it->is_directory()) index.lowerSubfolders.insert(AsciiLower(relative));
     else if (it->is_regular_file()) files.push_back(relative);
   }
   std::sort(files.begin(), files.end());  // so that a clash names the same pair every time
   for (const std::string& name : files) {
-    const auto [at, added] = index.byLowerName.emplace(Lower(name), name);
+    const auto [at, added] = index.byLowerName.emplace(AsciiLower(name), name);
     if (!added)
       throw std::runtime_error(folder.string() + ": '" + at->second + "' and '" + name +
                                "' differ only in case, which Windows cannot hold in one folder");
@@ -195,7 +190,7 @@ class PatchMaker {
 
   const std::string* OldCopy(size_t folder, const std::string& relative) const {
     const auto& index = oldIndexes_[folder].byLowerName;
-    const auto at = index.find(Lower(relative));
+    const auto at = index.find(AsciiLower(relative));
     return at == index.end() ? nullptr : &at->second;
   }
 
@@ -213,7 +208,7 @@ class PatchMaker {
     const std::string parent = fs::path(relative).parent_path().generic_string();
     if (parent.empty()) return;
     for (size_t i : missing)
-      if (!oldIndexes_[i].lowerSubfolders.count(Lower(parent)))
+      if (!oldIndexes_[i].lowerSubfolders.count(AsciiLower(parent)))
         throw std::runtime_error(relative + ": the folder " + parent + " is not in " + OldFolderName(i) +
                                  " and the installer creates files but no folders (set create = false "
                                  "for the file to leave it out where it is missing)");

@@ -1,4 +1,5 @@
 #include "builder/pack.h"
+#include "builder/ascii_case.h"
 #include "builder/hex.h"
 
 #include "launcher/payload.h"
@@ -6,7 +7,6 @@
 #include <zlib.h>
 #include <zopfli/zopfli.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,11 +48,6 @@ bool ForbiddenInName(unsigned char c) {
   return c <= ' ' || c >= 0x7F || std::strchr("\"<>:/\\|?*", c) != nullptr;
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 }  // namespace
 
 Bytes CompressEntry(const Bytes& content, const CompressionOptions& options) {
@@ -78,7 +73,7 @@ void CheckEntryNames(const std::vector<std::string>& names) {
         throw PackError("entry name '" + name +
                         "' must be a plain ASCII file name without spaces, quotes or any of <>:/\\|?*");
     if (name == "." || name == "..") throw PackError("entry name '" + name + "' is not a file name");
-    if (!seen.insert(Lower(name)).second)
+    if (!seen.insert(AsciiLower(name)).second)
       throw PackError("entry name '" + name + "' occurs twice (names are compared without regard to case)");
     commandLine += name.size() + (&name == &names.front() ? 0 : 1);
   }

@@ -1,7 +1,7 @@
 #include "builder/pack_inspect.h"
+#include "builder/ascii_case.h"
 #include "builder/hex.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,11 +21,6 @@
 
 namespace {
 
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 bool IsDigit(uint8_t byte) { return byte >= '0' && byte <= '9'; }
 
@@ -141,7 +136,7 @@ class PatchInspector {
   // Records of one file stand together; a name that comes back after another
   // starts a second group that the installer processes separately.
   void CheckGroup(const InspectedRecord& summary, std::map<std::string, size_t>& groupEnds) {
-    const std::string key = Lower(summary.name);
+    const std::string key = AsciiLower(summary.name);
     const size_t index = result_.records.size();
     auto found = groupEnds.find(key);
     if (found != groupEnds.end() && found->second != index)

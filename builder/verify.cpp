@@ -2,11 +2,11 @@
 #include "builder/verify.h"
 
 #include <algorithm>
-#include <cctype>
 #include <iomanip>
 #include <map>
 #include <optional>
 
+#include "builder/ascii_case.h"
 #include "builder/format/delta_output.h"
 #include "builder/hex.h"
 #include "builder/pack_files.h"
@@ -29,20 +29,6 @@ struct Group {
   ByteView records;  // the whole records area
   std::vector<FileRecord> members;
 };
-
-// Names compare without regard to case, as the system compares them.
-bool SameName(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b)
-    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
-      return false;
-  return *a == *b;
-}
-
-std::string LowerName(const std::string& name) {
-  std::string lower = name;
-  for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
-}
 
 std::vector<Group> FormGroups(ByteView records, WindowsFamily family, int codepage) {
   std::vector<Group> groups;
@@ -120,7 +106,7 @@ fs::path ResolvePath(const fs::path& folder, const std::vector<std::string>& par
     std::error_code error;
     if (!fs::exists(next, error) && fs::is_directory(path, error)) {
       for (const auto& entry : fs::directory_iterator(path, error))
-        if (SameName(entry.path().filename().c_str(), part.c_str())) {
+        if (EqualIgnoringAsciiCase(entry.path().filename().string(), part)) {
           next = entry.path();
           break;
         }
@@ -147,7 +133,7 @@ class FolderRun {
     row.name = codepage_ ? DecodeText(first.name, codepage_) : std::string(first.name);
     row.expectedCrc = TargetCrc(group);
     const fs::path path = ResolvePath(folder_, NameComponents(row.name));
-    const std::string key = LowerName(row.name);
+    const std::string key = AsciiLower(row.name);
     std::optional<Bytes> copy = CurrentContent(key, path);
     const uint32_t crc = copy ? CrcOf(*copy) : 0;
     row.resultCrc = crc;

@@ -6,19 +6,14 @@
 
 #include <algorithm>
 #include <functional>
+#include <ostream>
 #include <random>
 #include <string>
 
 #include "builder/format/delta_output.h"
+#include "tests/native/random_bytes.h"
 
 namespace {
-
-Bytes RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(size);
-  for (uint8_t& b : bytes) b = uint8_t(random());
-  return bytes;
-}
 
 // Something like a program image: instruction-like bytes with 32-bit absolute
 // pointers into a data area every few bytes.
@@ -132,6 +127,9 @@ std::vector<Case> Cases() {
   };
 }
 
+// A failing case is named, not printed as the bytes of its functions.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class EncoderRoundTrip : public ::testing::TestWithParam<Case> {};
 
 TEST_P(EncoderRoundTrip, OperationsCoverTheNewFile) {
@@ -226,6 +224,8 @@ Bytes EveryTenthChanged(Bytes bytes, size_t from, size_t to) {
   for (size_t i = from + 9; i < to; i += 10) bytes[i] += 1;
   return bytes;
 }
+
+void PrintTo(const AlignmentCase& c, std::ostream* os) { *os << c.name; }
 
 class EncoderAlignment : public ::testing::TestWithParam<AlignmentCase> {};
 
