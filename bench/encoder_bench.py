@@ -8,6 +8,10 @@ by `selfpatch apply --zlib` with the installer's decoder; its size is the one
 the installer carries (`selfpatch diff --packed`: the smaller of zlib level 9
 and zopfli, as `pack` compresses payload entries), shown beside the zlib-9 size.
 The two runs of our diff must give the same delta body (determinism).
+Every diff and apply runs BENCH_RUNS times (default 3): times are shown as the
+minimum and the median of the runs, wall clock and CPU (user + system), and the
+goals compare minimum wall times, the figure least disturbed by a busy machine;
+the machine's load is printed before and after.
 Prints, per pair and as geometric means, the patch size as a percentage of the
 new file, diff and apply times and peak memory, then the goals.
 
@@ -15,10 +19,13 @@ usage: encoder_bench.py SELFPATCH [PAIR_FILTER]
 """
 import math
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
 import zlib
+
+RUNS = max(1, int(os.environ.get("BENCH_RUNS", "3")))
 
 TOOLS = ["selfpatch", "bsdiff", "xdelta3", "zstd"]
 
@@ -39,20 +46,37 @@ def commands(tool, selfpatch, old, new, patch, out):
     raise ValueError(tool)
 
 
-def measured(command):
-    """Runs a command under /usr/bin/time -v: (seconds, peak KiB)."""
+def measured_once(command):
+    """Runs a command under /usr/bin/time -v: (wall seconds, CPU seconds, peak KiB)."""
     result = subprocess.run(["/usr/bin/time", "-v"] + command, capture_output=True, text=True)
     if result.returncode != 0:
         raise RuntimeError("%s failed:\n%s" % (" ".join(command), result.stderr))
     seconds = peak = None
+    cpu = 0.0
     for line in result.stderr.splitlines():
         line = line.strip()
         if line.startswith("Elapsed (wall clock) time"):
             clock = line.rsplit(" ", 1)[1].split(":")
             seconds = sum(float(part) * 60 ** i for i, part in enumerate(reversed(clock)))
+        elif line.startswith(("User time (seconds)", "System time (seconds)")):
+            cpu += float(line.rsplit(" ", 1)[1])
         elif line.startswith("Maximum resident set size"):
             peak = int(line.rsplit(" ", 1)[1])
-    return seconds, peak
+    return seconds, cpu, peak
+
+
+def measured(command):
+    """Runs a command RUNS times: minimum and median of wall and CPU seconds,
+    and the largest peak KiB."""
+    runs = [measured_once(command) for _ in range(RUNS)]
+    walls, cpus, peaks = zip(*runs)
+    return {"min": min(walls), "median": statistics.median(walls),
+            "cpu_min": min(cpus), "cpu_median": statistics.median(cpus), "peak": max(peaks)}
+
+
+def load():
+    one, five, _ = os.getloadavg()
+    return "load average %.2f (1 min), %.2f (5 min) on %d cores" % (one, five, os.cpu_count() or 0)
 
 
 def same_bytes(a, b):
@@ -89,6 +113,7 @@ def main():
     pair_filter = sys.argv[2] if len(sys.argv) > 2 else ""
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     rows = []
+    print("machine before the runs: %s; %d runs of each command" % (load(), RUNS))
     with tempfile.TemporaryDirectory() as work:
         for name, old, new in corpus(root, pair_filter):
             row = {"name": name, "old": os.path.getsize(old), "new": os.path.getsize(new)}
@@ -96,12 +121,14 @@ def main():
                 patch = os.path.join(work, tool + ".patch")
                 out = os.path.join(work, tool + ".out")
                 make, apply = commands(tool, selfpatch, old, new, patch, out)
-                diff_time, diff_peak = measured(make)
-                apply_time, apply_peak = measured(apply)
+                diff_time = measured(make)
+                apply_time = measured(apply)
                 if not same_bytes(out, new):
                     raise RuntimeError("%s: %s rebuilt other bytes than the new file" % (name, tool))
-                row[tool] = {"size": os.path.getsize(patch), "diff": diff_time, "apply": apply_time,
-                             "diff_peak": diff_peak, "apply_peak": apply_peak}
+                row[tool] = {"size": os.path.getsize(patch), "diff": diff_time["min"],
+                             "apply": apply_time["min"], "diff_times": diff_time,
+                             "apply_times": apply_time, "diff_peak": diff_time["peak"],
+                             "apply_peak": apply_time["peak"]}
                 if tool == "selfpatch":
                     row[tool]["zlib9"] = row[tool]["size"]
                     body = unpacked(patch)
@@ -116,16 +143,23 @@ def main():
             sys.stdout.flush()
     if rows:
         report_means(rows)
+        report_cpu(rows)
         report_goals(rows)
+    print("machine after the runs: %s" % load())
 
 
 HEADER = "%-26s %9s" % ("pair", "new KiB") + "".join(
-    " | %-9s %6s %6s %6s %6s" % (t, "size%", "diff s", "app s", "MiB") for t in TOOLS)
+    " | %-9s %6s %11s %11s %6s" % (t, "size%", "diff s", "app s", "MiB") for t in TOOLS)
+
+
+def min_median(times):
+    return "%5.2f/%-5.2f" % (times["min"], times["median"])
 
 
 def report_row(row):
     if not hasattr(report_row, "printed"):
-        print("delta encoder: patch size (% of new file), diff and apply time (s), peak memory of diff")
+        print("delta encoder: patch size (% of new file), diff and apply wall time (s, minimum/median"
+              " of the runs), peak memory of diff")
         print("(selfpatch: size as packed, z9 = as a zlib level 9 stream; times with zlib level 9)")
         print(HEADER)
         report_row.printed = True
@@ -133,9 +167,23 @@ def report_row(row):
     for tool in TOOLS:
         r = row[tool]
         extra = "z9 %6.2f" % (100.0 * r["zlib9"] / row["new"]) if "zlib9" in r else ""
-        line += " | %-9s %6.2f %6.2f %6.2f %6.0f" % (extra, 100.0 * r["size"] / row["new"], r["diff"],
-                                                   r["apply"], r["diff_peak"] / 1024)
+        line += " | %-9s %6.2f %11s %11s %6.0f" % (
+            extra, 100.0 * r["size"] / row["new"], min_median(r["diff_times"]),
+            min_median(r["apply_times"]), r["diff_peak"] / 1024)
     print(line)
+
+
+def report_cpu(rows):
+    """CPU seconds (user + system), geometric means of the minimum and median of
+    the runs: what a command costs whatever else the machine was doing."""
+    print()
+    print("CPU time (s, geometric means over the pairs of the minimum/median of the runs):")
+    for tool in TOOLS:
+        def mean(kind, key):
+            return geomean([r[tool][kind + "_times"][key] for r in rows])
+        print("  %-9s diff %5.2f/%-5.2f   apply %5.2f/%-5.2f" % (
+            tool, mean("diff", "cpu_min"), mean("diff", "cpu_median"),
+            mean("apply", "cpu_min"), mean("apply", "cpu_median")))
 
 
 def report_means(rows):
@@ -143,7 +191,7 @@ def report_means(rows):
     for tool in TOOLS:
         extra = ("z9 %6.2f" % geomean([100.0 * r[tool]["zlib9"] / r["new"] for r in rows])
                  if "zlib9" in rows[0][tool] else "")
-        line += " | %-9s %6.2f %6.2f %6.2f %6.0f" % (
+        line += " | %-9s %6.2f %11.2f %11.2f %6.0f" % (
             extra, geomean([100.0 * r[tool]["size"] / r["new"] for r in rows]),
             geomean([r[tool]["diff"] for r in rows]), geomean([r[tool]["apply"] for r in rows]),
             geomean([r[tool]["diff_peak"] / 1024 for r in rows]))
@@ -152,7 +200,8 @@ def report_means(rows):
 
 def report_goals(rows):
     def ratio(key, other):
-        return geomean([r["selfpatch"][key] / r[other][key] for r in rows])
+        # A time below the clock's resolution (0.00 s) gives no ratio.
+        return geomean([r["selfpatch"][key] / r[other][key] for r in rows if r[other][key] > 0])
 
     size = ratio("size", "bsdiff")
     speed = 1 / ratio("diff", "bsdiff")
