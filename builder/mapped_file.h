@@ -1,4 +1,5 @@
-// Read-only memory mappings of whole files for the tools.
+// Read-only memory mappings of whole files for the tools (mapped_file_posix.cpp,
+// mapped_file_win32.cpp). Paths are UTF-8.
 #pragma once
 
 #include <cstdint>

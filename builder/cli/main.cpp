@@ -1,9 +1,11 @@
 // selfpatch: builds, packs, inspects and verifies update installers.
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "builder/cli/command.h"
+#include "builder/host.h"
 
 namespace {
 
@@ -23,7 +25,14 @@ void PrintUsage(FILE* out) {
 
 void RegisterCommand(const Command& command) { Commands().push_back(command); }
 
-int main(int argc, char** argv) {
+int main(int systemArgc, char** systemArgv) {
+  PrepareConsole();
+  std::vector<std::string> arguments = Utf8Arguments(systemArgc, systemArgv);
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+  pointers.push_back(nullptr);
+  const int argc = int(arguments.size());
+  char** argv = pointers.data();
   if (argc < 2) {
     PrintUsage(stderr);
     return 2;
