@@ -19,6 +19,9 @@ class MappedFile {
   ByteView view() const { return ByteView{data_, size_}; }
 
  private:
+  // `size` as a view's size; throws for a file of 4 GiB or more.
+  static uint32_t CheckedSize(uint64_t size, const std::string& path);
+
   const uint8_t* data_ = nullptr;
   uint32_t size_ = 0;
 };

@@ -11,6 +11,14 @@
 
 namespace {
 
+// Closes the file when the constructor is done with it (the mapping stays).
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd >= 0) close(fd);
+  }
+};
+
 [[noreturn]] void Fail(const std::string& what, const std::string& path) {
   throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
 }
@@ -18,27 +26,15 @@ namespace {
 }  // namespace
 
 MappedFile::MappedFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("cannot open", path);
+  const Descriptor file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) Fail("cannot open", path);
   struct stat info;
-  if (fstat(fd, &info) != 0) {
-    close(fd);
-    Fail("cannot stat", path);
-  }
-  if (uint64_t(info.st_size) > 0xFFFFFFFFull) {
-    close(fd);
-    throw std::runtime_error(path + ": 4 GiB or larger");
-  }
-  size_ = uint32_t(info.st_size);
-  if (size_ != 0) {
-    void* map = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED) {
-      close(fd);
-      Fail("cannot map", path);
-    }
-    data_ = static_cast<const uint8_t*>(map);
-  }
-  close(fd);
+  if (fstat(file.fd, &info) != 0) Fail("cannot stat", path);
+  size_ = CheckedSize(uint64_t(info.st_size), path);
+  if (size_ == 0) return;
+  void* map = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, file.fd, 0);
+  if (map == MAP_FAILED) Fail("cannot map", path);
+  data_ = static_cast<const uint8_t*>(map);
 }
 
 MappedFile::~MappedFile() {

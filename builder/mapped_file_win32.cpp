@@ -19,12 +19,14 @@ std::string LastErrorText() {
   return out;
 }
 
-// Closes `handle` without losing the error that made the caller give up.
-void CloseKeepingError(HANDLE handle) {
-  const DWORD error = GetLastError();
-  CloseHandle(handle);
-  SetLastError(error);
-}
+// Closes a handle when the constructor is done with it (a view keeps its
+// mapping alive).
+struct Handle {
+  HANDLE handle;
+  ~Handle() {
+    if (handle && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
 
 [[noreturn]] void Fail(const std::string& what, const std::string& path) {
   throw std::runtime_error(what + " " + path + ": " + LastErrorText());
@@ -33,31 +35,17 @@ void CloseKeepingError(HANDLE handle) {
 }  // namespace
 
 MappedFile::MappedFile(const std::string& path) {
-  const HANDLE file = CreateFileW(std::filesystem::u8path(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) Fail("cannot open", path);
+  const Handle file{CreateFileW(std::filesystem::u8path(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (file.handle == INVALID_HANDLE_VALUE) Fail("cannot open", path);
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file, &size)) {
-    CloseKeepingError(file);
-    Fail("cannot stat", path);
-  }
-  if (uint64_t(size.QuadPart) > 0xFFFFFFFFull) {
-    CloseHandle(file);
-    throw std::runtime_error(path + ": 4 GiB or larger");
-  }
-  size_ = uint32_t(size.QuadPart);
-  if (size_ != 0) {
-    const HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-    const void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
-    if (!view) {
-      if (mapping) CloseKeepingError(mapping);
-      CloseKeepingError(file);
-      Fail("cannot map", path);
-    }
-    CloseHandle(mapping);  // the view keeps the mapping alive
-    data_ = static_cast<const uint8_t*>(view);
-  }
-  CloseHandle(file);
+  if (!GetFileSizeEx(file.handle, &size)) Fail("cannot stat", path);
+  size_ = CheckedSize(uint64_t(size.QuadPart), path);
+  if (size_ == 0) return;
+  const Handle mapping{CreateFileMappingW(file.handle, nullptr, PAGE_READONLY, 0, 0, nullptr)};
+  const void* view = mapping.handle ? MapViewOfFile(mapping.handle, FILE_MAP_READ, 0, 0, 0) : nullptr;
+  if (!view) Fail("cannot map", path);
+  data_ = static_cast<const uint8_t*>(view);
 }
 
 MappedFile::~MappedFile() {
