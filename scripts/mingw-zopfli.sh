@@ -17,7 +17,10 @@ echo "setup: building zopfli $version for MinGW x86-64"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-apt-get source -qq --download-only "zopfli=$version" >/dev/null 2>&1
+if ! apt-get source -qq --download-only "zopfli=$version" >apt.log 2>&1; then
+  cat apt.log >&2
+  exit 1
+fi
 dpkg-source -x --no-check ./zopfli_*.dsc source >/dev/null
 cc=x86_64-w64-mingw32-gcc-posix
 objects=()
