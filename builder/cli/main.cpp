@@ -1,4 +1,5 @@
 // selfpatch: builds, packs, inspects and verifies update installers.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,9 +15,18 @@ std::vector<Command>& Commands() {
   return commands;
 }
 
+// By name: the order in which the commands registered follows the linker's
+// order of static initialisation, which differs between systems.
+std::vector<Command> CommandsByName() {
+  std::vector<Command> commands = Commands();
+  std::sort(commands.begin(), commands.end(),
+            [](const Command& a, const Command& b) { return std::strcmp(a.name, b.name) < 0; });
+  return commands;
+}
+
 void PrintUsage(FILE* out) {
   std::fprintf(out, "usage: selfpatch COMMAND [OPTIONS]\n\ncommands:\n");
-  for (const Command& command : Commands())
+  for (const Command& command : CommandsByName())
     std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
   std::fprintf(out, "\nRun 'selfpatch COMMAND --help' for a command's options.\n");
 }

@@ -8,10 +8,25 @@ import os
 import shutil
 import sys
 
+import pytest
+
 import kit
 
 sys.path.insert(0, str(kit.ROOT / "scripts"))
 import demo_update  # noqa: E402
+
+
+@pytest.mark.parametrize("command", ["", "build", "make", "pack", "inspect", "verify", "diff", "apply",
+                                     "assemble", "unknown"])
+def test_both_tools_answer_help_and_a_bare_command_alike(command):
+    """Same usage texts, messages and exit codes (line ends aside: the Windows
+    tool writes CR LF, which text mode reads as LF)."""
+    for arguments in ([command, "--help"], [command]):
+        arguments = [a for a in arguments if a]
+        linux, windows = (kit.run_tool(tool, *arguments) for tool in ("linux", "windows"))
+        assert (windows.returncode, windows.stdout, windows.stderr) == \
+            (linux.returncode, linux.stdout, linux.stderr)
+        assert linux.stdout + linux.stderr
 
 
 def test_the_demos_patch_and_installer_are_the_same_from_both_tools(case):
