@@ -4,6 +4,7 @@ patch and installer byte for byte from either, and a product whose folders and
 files have Japanese names, named by drive-letter paths with backslashes in the
 project file and on the command line, is read on a system whose code page
 cannot write those names."""
+import json
 import os
 import shutil
 import sys
@@ -43,6 +44,40 @@ def test_the_demos_patch_and_installer_are_the_same_from_both_tools(case):
             made[tool, out] = case.path(f"{tool}-{out}").read_bytes()
     assert made["windows", "update.dif"] == made["linux", "update.dif"]
     assert made["windows", "update.exe"] == made["linux", "update.exe"]
+
+
+# Characters where the Windows code page tables and iconv's part ways, and a
+# few where they agree; each tool writes them the same, or refuses them alike.
+@pytest.mark.parametrize("codepage, text", [
+    (932, "〜"), (932, "−"), (932, "—"), (932, "¥"), (932, "¢‖¬"), (932, "表示ソ"), (932, "ｱｲ"),
+    (932, "\uf8f0"), (932, "\u0080"), (932, "Ä"), (932, "😀"),
+    (1252, "€Äß"), (1252, "\u0081"), (1252, "表"),
+    (950, "═╞"), (950, "\ue000"), (936, "\ue000"), (949, "\ue000"), (99999, "x"),
+])
+def test_both_tools_write_a_text_alike_in_its_code_page(case, codepage, text):
+    description = case.path("texts.json")
+    description.write_text(json.dumps({"codepage": codepage, "texts": {"0": "<" + text + ">"}}),
+                           encoding="utf-8")
+    outcomes = {}
+    for tool in kit.TOOLS:
+        out = case.path(tool + ".dif")
+        result = kit.run_tool(tool, "assemble", description, "-o", out)
+        outcomes[tool] = result.returncode, out.read_bytes() if out.exists() else None
+    assert outcomes["windows"] == outcomes["linux"]
+
+
+# Bytes of a text read back in its code page: undefined bytes, C1 controls and
+# characters of several forms.
+@pytest.mark.parametrize("codepage, hex_bytes", [
+    (1252, "81 8d 8f 90 9d"), (1252, "80 e4 df"), (932, "80"), (932, "a0 fd"), (932, "81 60 81 5c 81 7c"),
+    (932, "95 5c 83 5c"), (932, "f0 40"), (932, "81"), (950, "f9 f9 a2 a4"),
+])
+def test_both_tools_read_a_text_alike_in_its_code_page(case, codepage, hex_bytes):
+    patch = kit.assemble({"texts": {"0": {"hex": "3c" + hex_bytes + "3e"}}}, case.path("texts.dif"))
+    linux, windows = (kit.run_tool(tool, "inspect", "--codepage", codepage, "--json", patch)
+                      for tool in ("linux", "windows"))
+    assert (windows.returncode, windows.stdout) == (linux.returncode, linux.stdout)
+    assert json.loads(linux.stdout)["patch"]["texts"][0]["text"].startswith("<")
 
 
 OLD = {"説明書.txt": "版 1.0\r\n".encode("utf-8") * 40, "データ表/表示.dll": b"display 1.0\r\n" * 60}
