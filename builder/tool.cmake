@@ -84,11 +84,11 @@ file(GLOB SP_CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/builder/cli/*.cpp
 add_executable(selfpatch ${SP_CLI_SOURCES})
 target_link_libraries(selfpatch PRIVATE ${SP_BUILDER_LIB} sp_writers sp_core)
 target_compile_options(selfpatch PRIVATE ${SP_WARNINGS})
+if(WIN32)
+  target_link_options(selfpatch PRIVATE -static -s)  # one file that needs only the system's DLLs
+endif()
 
 # Unit tests of the builder's parts.
 if(TARGET native_tests AND SP_BUILDER_LIB)
   target_link_libraries(native_tests PRIVATE ${SP_BUILDER_LIB})
-endif()
-if(WIN32)
-  target_link_options(selfpatch PRIVATE -static -s)
 endif()

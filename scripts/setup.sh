@@ -32,7 +32,7 @@ for p in "${packages[@]}"; do
 done
 
 if ((${#missing[@]})) || [[ -n ${needs_update:-} ]]; then
-  echo "setup: installing ${missing[*]}"
+  ((${#missing[@]})) && echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
