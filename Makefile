@@ -39,8 +39,9 @@ asan: $(ASAN)/CMakeCache.txt win
 	cmake --build $(ASAN) -j $(JOBS)
 win: $(WIN)/CMakeCache.txt
 	cmake --build $(WIN) -j $(JOBS)
-# The 64-bit test twin of the Windows build, for machines that refuse 32-bit code.
-win64: $(WIN64)/CMakeCache.txt
+# The 64-bit test twin of the Windows build, for machines that refuse 32-bit code,
+# and selfpatch.exe, the tool for Windows (which carries the shipped installer).
+win64: $(WIN64)/CMakeCache.txt win
 	cmake --build $(WIN64) -j $(JOBS)
 
 build: win win64 native asan

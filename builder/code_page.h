@@ -1,9 +1,9 @@
 // Conversions between UTF-8 and Windows code pages (932 Shift-JIS, 1252
-// Western, ...) through iconv, for patch texts and record names.
+// Western, ...) for patch texts and record names: through iconv on Linux
+// (code_page_posix.cpp), through the Windows API on Windows (code_page_win32.cpp).
 #pragma once
 
-#include <iconv.h>
-
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,7 +18,7 @@ class CodePageConverter {
  public:
   enum Direction { FromUtf8, ToUtf8 };
 
-  // Throws std::runtime_error "unknown code page N" when iconv does not know it.
+  // Throws std::runtime_error "unknown code page N" when the system does not know it.
   CodePageConverter(int codepage, Direction direction);
   ~CodePageConverter();
   CodePageConverter(const CodePageConverter&) = delete;
@@ -30,5 +30,9 @@ class CodePageConverter {
   std::optional<size_t> Convert(std::string_view text, size_t from, std::string& out);
 
  private:
-  iconv_t handle_;
+  struct State;  // the platform's converter
+  std::unique_ptr<State> state_;
 };
+
+// Throws the converter's error for an unknown code page.
+[[noreturn]] void ThrowUnknownCodePage(int codepage);

@@ -1,7 +1,5 @@
 #include "builder/make_patch.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <map>
 #include <set>
@@ -11,6 +9,7 @@
 #include "builder/ascii_case.h"
 #include "builder/code_page.h"
 #include "builder/format/delta_output.h"
+#include "builder/host.h"
 #include "builder/pack_files.h"
 #include "patch/crc32.h"
 #include "patch/format.h"
@@ -36,7 +35,7 @@ FolderIndex IndexFolder(const fs::path& folder) {
   FolderIndex index{folder, {}, {}};
   std::vector<std::string> files;
   for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string relative = it->path().lexically_relative(folder).generic_string();
+    const std::string relative = it->path().lexically_relative(folder).generic_u8string();
     if (it->is_directory()) index.lowerSubfolders.insert(AsciiLower(relative));
     else if (it->is_regular_file()) files.push_back(relative);
   }
@@ -44,7 +43,7 @@ FolderIndex IndexFolder(const fs::path& folder) {
   for (const std::string& name : files) {
     const auto [at, added] = index.byLowerName.emplace(AsciiLower(name), name);
     if (!added)
-      throw std::runtime_error(folder.string() + ": '" + at->second + "' and '" + name +
+      throw std::runtime_error(folder.u8string() + ": '" + at->second + "' and '" + name +
                                "' differ only in case, which Windows cannot hold in one folder");
   }
   return index;
@@ -54,20 +53,11 @@ Bytes ReadSourceFile(const fs::path& path) {
   std::error_code error;
   const uint64_t size = fs::file_size(path, error);
   if (!error && size > kLargestFile)
-    throw std::runtime_error(path.string() + ": files of 2 GiB or more are not supported");
-  return ReadFileBytes(path.string());
+    throw std::runtime_error(path.u8string() + ": files of 2 GiB or more are not supported");
+  return ReadFileBytes(path.u8string());
 }
 
 uint32_t CrcOf(const Bytes& bytes) { return Crc32(bytes.data(), uint32_t(bytes.size())); }
-
-// The file's last-write time as a FILETIME (100 ns units since 1601).
-uint64_t LastWriteFileTime(const fs::path& path) {
-  struct stat info {};
-  if (stat(path.c_str(), &info) != 0) return 0;
-  constexpr int64_t kUnixEpochInFileTime = 116444736000000000;
-  const int64_t units = int64_t(info.st_mtim.tv_sec) * 10000000 + info.st_mtim.tv_nsec / 100;
-  return uint64_t(std::max<int64_t>(0, units + kUnixEpochInFileTime));
-}
 
 // One distinct content of a file among the old versions.
 struct OldContent {
@@ -169,7 +159,7 @@ class PatchMaker {
  private:
   void Warn(const std::string& text) { summary_.warnings.push_back(text); }
 
-  std::string OldFolderName(size_t index) const { return project_.oldFolders[index].string(); }
+  std::string OldFolderName(size_t index) const { return project_.oldFolders[index].u8string(); }
 
   // The old folders at `indexes`, for messages.
   std::string Listed(const std::vector<size_t>& indexes) const {
@@ -205,7 +195,7 @@ class PatchMaker {
   // where the folder is missing too, it could not write the file and would end
   // the whole update.
   void CheckFolderExists(const std::string& relative, const std::vector<size_t>& missing) const {
-    const std::string parent = fs::path(relative).parent_path().generic_string();
+    const std::string parent = fs::u8path(relative).parent_path().generic_u8string();
     if (parent.empty()) return;
     for (size_t i : missing)
       if (!oldIndexes_[i].lowerSubfolders.count(AsciiLower(parent)))
@@ -226,7 +216,7 @@ class PatchMaker {
         missing.push_back(i);
         continue;
       }
-      Bytes bytes = ReadSourceFile(project_.oldFolders[i] / *name);
+      Bytes bytes = ReadSourceFile(project_.oldFolders[i] / fs::u8path(*name));
       const uint32_t crc = CrcOf(bytes);
       if (bytes == newBytes) continue;
       if (crc == newCrc && bytes.size() == newBytes.size())
@@ -253,7 +243,7 @@ class PatchMaker {
   // the next old content when that continues from there for fewer bytes), then
   // the full content as the fallback for any other copy and for a missing file.
   std::vector<PatchRecord> MakeGroup(const FileJob& job) {
-    const fs::path newPath = project_.newFolder / job.relative;
+    const fs::path newPath = project_.newFolder / fs::u8path(job.relative);
     const Bytes newBytes = ReadSourceFile(newPath);
     const uint32_t newCrc = CrcOf(newBytes);
     summary_.newBytes += newBytes.size();

@@ -1,4 +1,5 @@
-// Read-only memory mappings of whole files for the tools.
+// Read-only memory mappings of whole files for the tools (mapped_file_posix.cpp,
+// mapped_file_win32.cpp). Paths are UTF-8.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,9 @@ class MappedFile {
   ByteView view() const { return ByteView{data_, size_}; }
 
  private:
+  // `size` as a view's size; throws for a file of 4 GiB or more.
+  static uint32_t CheckedSize(uint64_t size, const std::string& path);
+
   const uint8_t* data_ = nullptr;
   uint32_t size_ = 0;
 };

@@ -1,12 +1,14 @@
 #include "builder/pack_files.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "builder/host.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -16,10 +18,10 @@ std::string Reason() { return std::strerror(errno); }
 
 Bytes ReadFileBytes(const std::string& path) {
   errno = 0;
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fs::u8path(path), std::ios::binary);
   if (!in) throw FileError(path + ": " + (errno ? Reason() : "cannot open"));
-  struct stat info {};
-  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) throw FileError(path + ": is a folder");
+  std::error_code error;
+  if (fs::is_directory(fs::u8path(path), error)) throw FileError(path + ": is a folder");
   Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw FileError(path + ": read error");
   return bytes;
@@ -27,24 +29,28 @@ Bytes ReadFileBytes(const std::string& path) {
 
 void WriteFileReplacing(const std::string& path, const Bytes& bytes, bool executable) {
   const std::string temporary = path + ".tmp~";
-  FILE* out = std::fopen(temporary.c_str(), "wb");
+  const fs::path temporaryPath = fs::u8path(temporary);
+  std::error_code error;
+  errno = 0;
+  std::ofstream out(temporaryPath, std::ios::binary | std::ios::trunc);
   if (!out) throw FileError(path + ": cannot create " + temporary + ": " + Reason());
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-  const bool closed = std::fclose(out) == 0;
-  if (!written || !closed) {
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  out.close();
+  if (!out) {
     const std::string reason = Reason();
-    std::remove(temporary.c_str());
+    fs::remove(temporaryPath, error);
     throw FileError(path + ": write error: " + reason);
   }
-  if (executable) chmod(temporary.c_str(), 0755);
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const std::string reason = Reason();
-    std::remove(temporary.c_str());
+  if (executable) fs::permissions(temporaryPath, fs::perms(0755), error);
+  fs::rename(temporaryPath, fs::u8path(path), error);
+  if (error) {
+    const std::string reason = error.message();
+    fs::remove(temporaryPath, error);
     throw FileError(path + ": cannot replace: " + reason);
   }
 }
 
 std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t separator = path.find_last_of(kPathSeparators);
+  return separator == std::string::npos ? path : path.substr(separator + 1);
 }

@@ -13,7 +13,7 @@ asm(".section .rodata\n"
     ".incbin \"" SP_STUB_FILE "\"\n"
     ".globl sp_embedded_stub_end\n"
     "sp_embedded_stub_end:\n"
-    ".previous\n");
+    ".text\n");  // GCC names the section of everything it emits next
 
 extern "C" const uint8_t sp_embedded_stub_begin[];
 extern "C" const uint8_t sp_embedded_stub_end[];

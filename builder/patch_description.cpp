@@ -1,13 +1,13 @@
 #include "builder/patch_description.h"
 
-#include <iconv.h>
-
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "builder/code_page.h"
 #include "builder/format/delta_output.h"
 #include "builder/format/delta_writer.h"
 #include "builder/format/patch_writer.h"
@@ -24,26 +24,17 @@ struct Context {
 };
 
 std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string ConvertFromUtf8(const std::string& text, int codepage) {
   if (codepage == 0) return text;
-  const std::string name = "CP" + std::to_string(codepage);
-  iconv_t converter = iconv_open(name.c_str(), "UTF-8");
-  if (converter == iconv_t(-1)) throw std::runtime_error("unknown code page " + name);
-  std::string out(text.size() * 4 + 16, '\0');
-  char* in = const_cast<char*>(text.data());
-  size_t inLeft = text.size();
-  char* next = out.data();
-  size_t outLeft = out.size();
-  const size_t result = iconv(converter, &in, &inLeft, &next, &outLeft);
-  iconv_close(converter);
-  if (result == size_t(-1))
-    throw std::runtime_error("text cannot be written in " + name + ": " + text);
-  out.resize(out.size() - outLeft);
+  CodePageConverter converter(codepage, CodePageConverter::FromUtf8);
+  std::string out;
+  if (converter.Convert(text, 0, out))
+    throw std::runtime_error("text cannot be written in CP" + std::to_string(codepage) + ": " + text);
   return out;
 }
 
@@ -73,7 +64,8 @@ Bytes ReadBytes(const Json& value, const Context& context) {
   if (value.contains("hex")) return ParseHex(value["hex"].get<std::string>());
   if (value.contains("file")) {
     const std::string path = value["file"].get<std::string>();
-    return ToBytes(ReadFileBytes(path.empty() || path[0] == '/' ? path : context.folder + path));
+    const bool absolute = std::filesystem::u8path(path).has_root_path();
+    return ToBytes(ReadFileBytes(path.empty() || absolute ? path : context.folder + path));
   }
   if (value.contains("text"))
     return ToBytes(ConvertFromUtf8(value["text"].get<std::string>(), value.value("codepage", 0)));

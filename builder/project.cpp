@@ -25,7 +25,7 @@ class Reader {
     FailAt(line, what);
   }
   [[noreturn]] void FailAt(int line, const std::string& what) const {
-    throw ProjectError(file_.string() + ":" + std::to_string(line ? line : 1) + ": " + what);
+    throw ProjectError(file_.u8string() + ":" + std::to_string(line ? line : 1) + ": " + what);
   }
 
   // Refuses every key of `table` that is not in `allowed`.
@@ -71,7 +71,7 @@ class Reader {
 
   // A path from the project file, resolved against its folder.
   fs::path Resolve(const std::string& text) const {
-    const fs::path path(text);
+    const fs::path path = fs::u8path(text);
     return path.is_absolute() || base_.empty() ? path : base_ / path;
   }
 
@@ -81,7 +81,7 @@ class Reader {
     if (text.empty()) Fail(node, what + " is empty");
     const fs::path path = Resolve(text);
     std::error_code error;
-    if (!fs::exists(path, error)) Fail(node, what + " '" + text + "' does not exist (" + path.string() + ")");
+    if (!fs::exists(path, error)) Fail(node, what + " '" + text + "' does not exist (" + path.u8string() + ")");
     if (!fs::is_directory(path, error)) Fail(node, what + " '" + text + "' is not a folder");
     return path;
   }
@@ -218,9 +218,9 @@ void ReadFiles(const Reader& reader, const toml::table& root, Project& project) 
                                 "' must be relative to the new folder, with '/' between folders "
                                 "and no '.' or '..'");
     std::error_code error;
-    if (!fs::is_regular_file(project.newFolder / options.path, error))
+    if (!fs::is_regular_file(project.newFolder / fs::u8path(options.path), error))
       reader.Fail(pathNode, "[[files]] path '" + options.path + "' is not a file of the new folder (" +
-                                project.newFolder.string() + ")");
+                                project.newFolder.u8string() + ")");
     if (!seen.insert(options.path).second)
       reader.Fail(pathNode, "[[files]] path '" + options.path + "' has a second entry");
     options.optional = reader.Bool(entry, "[[files]]", "optional", false);
@@ -243,7 +243,7 @@ void ReadPack(const Reader& reader, const toml::table& root, Project& project) {
       std::error_code error;
       if (!fs::is_regular_file(program, error))
         reader.Fail(&item, "[pack] run: '" + item.as_string()->get() + "' is not a file (" +
-                               program.string() + ")");
+                               program.u8string() + ")");
       project.pack.run.push_back(program);
     }
   }
@@ -266,7 +266,7 @@ Project ParseProject(std::string_view text, const fs::path& file) {
   const Reader reader(file);
   toml::table root;
   try {
-    root = toml::parse(text, file.string());
+    root = toml::parse(text, file.u8string());
   } catch (const toml::parse_error& error) {
     reader.FailAt(int(error.source().begin.line), std::string(error.description()));
   }
@@ -284,7 +284,7 @@ Project ParseProject(std::string_view text, const fs::path& file) {
 
 Project LoadProject(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
-  if (!in) throw ProjectError(file.string() + ": cannot read the project file");
+  if (!in) throw ProjectError(file.u8string() + ": cannot read the project file");
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   return ParseProject(text, file);
 }

@@ -102,11 +102,11 @@ std::vector<std::string> NameComponents(const std::string& name) {
 fs::path ResolvePath(const fs::path& folder, const std::vector<std::string>& parts) {
   fs::path path = folder;
   for (const std::string& part : parts) {
-    fs::path next = path / part;
+    fs::path next = path / fs::u8path(part);
     std::error_code error;
     if (!fs::exists(next, error) && fs::is_directory(path, error)) {
       for (const auto& entry : fs::directory_iterator(path, error))
-        if (EqualIgnoringAsciiCase(entry.path().filename().string(), part)) {
+        if (EqualIgnoringAsciiCase(entry.path().filename().u8string(), part)) {
           next = entry.path();
           break;
         }
@@ -129,7 +129,7 @@ class FolderRun {
   VerifyRow Run(const Group& group) {
     const FileRecord& first = group.members.front();
     VerifyRow row;
-    row.oldFolder = folder_.string();
+    row.oldFolder = folder_.u8string();
     row.name = codepage_ ? DecodeText(first.name, codepage_) : std::string(first.name);
     row.expectedCrc = TargetCrc(group);
     const fs::path path = ResolvePath(folder_, NameComponents(row.name));
@@ -165,7 +165,7 @@ class FolderRun {
     if (auto found = written_.find(key); found != written_.end()) return found->second;
     std::error_code error;
     if (!fs::is_regular_file(path, error)) return std::nullopt;
-    return ReadFileBytes(path.string());
+    return ReadFileBytes(path.u8string());
   }
 
   VerifyRow Missing(const Group& group, const fs::path& path, const std::string& key, VerifyRow& row) {
@@ -179,7 +179,7 @@ class FolderRun {
     std::error_code error;
     if (!fs::is_directory(path.parent_path(), error)) {
       row.action = "not created";
-      row.detail = "its folder " + path.parent_path().string() +
+      row.detail = "its folder " + path.parent_path().u8string() +
                    " does not exist: the installer cannot create the file there and ends the update (key 28)";
       stopped_ = true;
       return row;
@@ -254,7 +254,7 @@ VerifyReport VerifyRecords(ByteView records, const std::vector<fs::path>& oldFol
   report.family = family;
   for (const fs::path& folder : oldFolders) {
     std::error_code error;
-    if (!fs::is_directory(folder, error)) throw VerifyError(folder.string() + ": not a folder");
+    if (!fs::is_directory(folder, error)) throw VerifyError(folder.u8string() + ": not a folder");
     FolderRun run(folder, codepage);
     for (const Group& group : groups) {
       report.rows.push_back(run.Run(group));

@@ -82,3 +82,8 @@ foreach(source ${SP_E2E_HOOK_SOURCES})
   target_link_libraries(${hook} PRIVATE user32)
   target_link_options(${hook} PRIVATE -static -Wl,--kill-at)
 endforeach()
+
+# The patch author's tool for Windows (selfpatch.exe): in the 64-bit build only.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  include(${CMAKE_SOURCE_DIR}/builder/tool.cmake)
+endif()

@@ -70,12 +70,13 @@ def make_versions():
     }
 
 
-def write_versions(versions):
-    """Each version in a folder of its own, as it is installed; the files of 3.0
-    carry its release date, which the patch passes on to the updated files."""
+def write_versions(versions, folder=WORK):
+    """Each version in a folder of its own inside FOLDER, as it is installed; the
+    files of 3.0 carry its release date, which the patch passes on to the
+    updated files."""
     for version, files in versions.items():
         for name, content in files.items():
-            path = WORK / version / name.replace("\\", "/")
+            path = folder / version / name.replace("\\", "/")
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_bytes(content)
             if version == "3.0":

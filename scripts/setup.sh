@@ -13,8 +13,16 @@ packages=(
   libtomlplusplus-dev libcli11-dev libzopfli-dev
   wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic locales
   python3-pytest python3-pefile nlohmann-json3-dev
-  osslsigncode openssl bsdiff xdelta3 zstd
+  osslsigncode openssl bsdiff xdelta3 zstd dpkg-dev
 )
+
+# Debian's source packages: the Windows tool's deflate encoder is built from one.
+sources_list=/etc/apt/sources.list.d/selfpatch-sources.sources
+if [[ ! -f $sources_list ]]; then
+  printf '%s\n' 'Types: deb-src' 'URIs: http://deb.debian.org/debian' 'Suites: bookworm' \
+    'Components: main' 'Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg' > "$sources_list"
+  needs_update=1
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,15 +31,19 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
+if ((${#missing[@]})) || [[ -n ${needs_update:-} ]]; then
+  ((${#missing[@]})) && echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if ((${#missing[@]})); then
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
 fi
+
+bash scripts/mingw-zopfli.sh
 
 # Japanese locale, so tests can run programs with the ANSI code page 932.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then

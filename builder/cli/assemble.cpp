@@ -1,12 +1,14 @@
 // selfpatch assemble DESC.json -o OUT.dif: writes a patch file exactly as a JSON
 // description says, including deliberately faulty ones for tests.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <string>
 
 #include "builder/cli/command.h"
+#include "builder/host.h"
 #include "builder/patch_description.h"
 
 namespace {
@@ -96,13 +98,13 @@ int RunAssemble(int argc, char** argv) {
     return 2;
   }
   try {
-    const size_t slash = input.find_last_of('/');
+    const size_t slash = input.find_last_of(kPathSeparators);
     const std::string folder = slash == std::string::npos ? "" : input.substr(0, slash + 1);
-    std::ifstream in(input, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(input), std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + input);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const Bytes file = AssemblePatch(text, folder);
-    std::ofstream out(output, std::ios::binary | std::ios::trunc);
+    std::ofstream out(std::filesystem::u8path(output), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
     if (!out.flush()) throw std::runtime_error("cannot write " + output);
   } catch (const std::exception& error) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "builder/cli/command.h"
+#include "builder/cli/cli_app.h"
 #include "builder/cli/project_command.h"
 #include "builder/pack.h"
 #include "builder/pack_files.h"
@@ -40,7 +41,7 @@ int Build(const BuildArguments& arguments) {
   const PackSettings& settings = made.project.pack;
   std::vector<PackFile> files = {{kPatchEntryName, made.made.bytes}};
   for (const auto& program : settings.run)
-    files.push_back({program.filename().string(), ReadFileBytes(program.string())});
+    files.push_back({program.filename().u8string(), ReadFileBytes(program.u8string())});
   const std::string switches = SwitchText(settings.silent, settings.killParent);
   CheckSwitchText(switches);
   CompressionOptions compression;
@@ -63,16 +64,16 @@ int Build(const BuildArguments& arguments) {
 }
 
 int RunBuild(int argc, char** argv) {
-  CLI::App app(kDescription, "selfpatch build");
+  CommandApp app(kDescription, "selfpatch build");
   app.footer(kFooter);
   BuildArguments arguments;
   app.add_option("project", arguments.project, "The project file (.toml)")
       ->required()
-      ->check(CLI::ExistingFile);
+      ->check(ExistingFile());
   app.add_option("-o,--output", arguments.output, "The installer to write (.exe)")->required();
   app.add_option("--stub", arguments.stub,
                  "Installer program to pack into (default: the one built into this tool)")
-      ->check(CLI::ExistingFile);
+      ->check(ExistingFile());
   app.add_option("--zopfli-iterations", arguments.zopfliIterations,
                  "Iterations of the zopfli encoder tried besides zlib -9; 0 for zlib alone")
       ->capture_default_str()

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "builder/cli/command.h"
+#include "builder/cli/cli_app.h"
 #include "builder/pack.h"
 #include "builder/pack_files.h"
 #include "builder/pack_inspect.h"
@@ -180,12 +181,12 @@ int InspectPatchFile(const std::string& path, const Bytes& file, const Decoder& 
 }
 
 int RunInspect(int argc, char** argv) {
-  CLI::App app(kDescription, "selfpatch inspect");
+  CommandApp app(kDescription, "selfpatch inspect");
   app.footer(kJsonFooter);
   std::string path;
   bool asJson = false;
   int codePage = 932;
-  app.add_option("file", path, "An installer (.exe) or a patch (.dif)")->required()->check(CLI::ExistingFile);
+  app.add_option("file", path, "An installer (.exe) or a patch (.dif)")->required()->check(ExistingFile());
   app.add_flag("--json", asJson, "Print JSON for scripts");
   app.add_option("--codepage", codePage, "Code page of the patch's texts (0 or 65001: UTF-8)")
       ->capture_default_str();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "builder/cli/command.h"
+#include "builder/cli/cli_app.h"
 #include "builder/cli/project_command.h"
 #include "builder/pack_files.h"
 
@@ -26,10 +27,10 @@ const char kFooter[] =
     "  selfpatch build product.toml -o update.exe   (make, then pack with [pack])";
 
 int RunMake(int argc, char** argv) {
-  CLI::App app(kDescription, "selfpatch make");
+  CommandApp app(kDescription, "selfpatch make");
   app.footer(kFooter);
   std::string project, output;
-  app.add_option("project", project, "The project file (.toml)")->required()->check(CLI::ExistingFile);
+  app.add_option("project", project, "The project file (.toml)")->required()->check(ExistingFile());
   app.add_option("-o,--output", output, "The patch file to write (.dif)")->required();
   try {
     app.parse(argc, argv);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "builder/cli/command.h"
+#include "builder/cli/cli_app.h"
 #include "builder/pack.h"
 #include "builder/pack_files.h"
 #include "builder/pack_stub.h"
@@ -87,19 +88,19 @@ int Pack(const PackArguments& arguments) {
 }
 
 int RunPack(int argc, char** argv) {
-  CLI::App app(kDescription, "selfpatch pack");
+  CommandApp app(kDescription, "selfpatch pack");
   app.footer(kFooter);
   PackArguments arguments;
   auto* patch = app.add_option("patch", arguments.patch, "The patch file (.dif)")
-                    ->check(CLI::ExistingFile);
+                    ->check(ExistingFile());
   auto* raw = app.add_option("--raw-payload", arguments.rawPayload,
                              "Use FILE's bytes as the whole payload, as they are (for tests "
                              "of damaged containers)")
-                  ->check(CLI::ExistingFile);
+                  ->check(ExistingFile());
   auto* run = app.add_option("--run", arguments.programs,
                              "A program to run after the update (repeatable, in order)")
                   ->allow_extra_args(false)
-                  ->check(CLI::ExistingFile);
+                  ->check(ExistingFile());
   auto* silent = app.add_flag("--silent", arguments.silent, "Preset the switch /s (no questions)");
   auto* kill = app.add_flag("--kill-parent", arguments.killParent,
                             "Preset the switch /k (end the program that starts the installer)");
@@ -108,7 +109,7 @@ int RunPack(int argc, char** argv) {
                                   "and fit in 63 characters");
   app.add_option("--stub", arguments.stub,
                  "Installer program to pack into (default: the one built into this tool)")
-      ->check(CLI::ExistingFile);
+      ->check(ExistingFile());
   app.add_option("-o,--output", arguments.output, "The installer to write")->required();
   app.add_option("--zopfli-iterations", arguments.zopfliIterations,
                  "Iterations of the zopfli encoder tried besides zlib -9; 0 for zlib alone")

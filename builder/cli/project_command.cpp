@@ -30,7 +30,7 @@ void CheckAgainstFolders(const Project& project, const Bytes& patch, const char*
 }  // namespace
 
 ProjectPatch MakeVerifiedPatch(const std::string& projectFile, const char* command) {
-  ProjectPatch result{LoadProject(projectFile), {}};
+  ProjectPatch result{LoadProject(std::filesystem::u8path(projectFile)), {}};
   result.made = MakePatch(result.project);
   for (const std::string& warning : result.made.summary.warnings)
     std::fprintf(stderr, "selfpatch %s: warning: %s\n", command, warning.c_str());

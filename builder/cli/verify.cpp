@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "builder/cli/command.h"
+#include "builder/cli/cli_app.h"
 #include "builder/pack_files.h"
 #include "builder/pack_inspect.h"
 #include "builder/verify.h"
@@ -43,7 +44,7 @@ json ReportJson(const std::string& path, const VerifyReport& report) {
 }
 
 int RunVerify(int argc, char** argv) {
-  CLI::App app(kDescription, "selfpatch verify");
+  CommandApp app(kDescription, "selfpatch verify");
   app.footer(kJsonFooter);
   std::string path;
   std::vector<std::string> folders;
@@ -52,10 +53,10 @@ int RunVerify(int argc, char** argv) {
   std::string platform = "nt";
   app.add_option("patch", path, "A patch file (.dif) or a packed installer (.exe)")
       ->required()
-      ->check(CLI::ExistingFile);
+      ->check(ExistingFile());
   app.add_option("--from", folders, "An old installation's folder (repeat for each old version)")
       ->required()
-      ->check(CLI::ExistingDirectory);
+      ->check(ExistingFolder());
   app.add_flag("--json", asJson, "Print JSON for scripts");
   app.add_option("--codepage", codePage, "Code page of the record names (0: take the bytes as they are)")
       ->capture_default_str();
@@ -72,7 +73,8 @@ int RunVerify(int argc, char** argv) {
   try {
     const Bytes patch = PatchOfFile(ReadFileBytes(path), codePage);
     if (patch.size() > 0x7FFFFFFF) throw VerifyError(path + ": too large");
-    const std::vector<std::filesystem::path> oldFolders(folders.begin(), folders.end());
+    std::vector<std::filesystem::path> oldFolders;
+    for (const std::string& folder : folders) oldFolders.push_back(std::filesystem::u8path(folder));
     const WindowsFamily family = platform == "9x" ? WindowsFamily::Win9x : WindowsFamily::Nt;
     const VerifyReport report =
         VerifyPatch(ByteView{patch.data(), uint32_t(patch.size())}, oldFolders, codePage, family);

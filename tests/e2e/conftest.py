@@ -3,4 +3,4 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from fixtures import case, no_leftovers  # noqa: E402,F401
+from fixtures import case, no_leftovers, tool  # noqa: E402,F401

@@ -17,3 +17,9 @@ def no_leftovers():
     before = kit.unpack_folders()
     yield
     assert kit.unpack_folders() - before == set()
+
+
+@pytest.fixture(params=sorted(kit.TOOLS))
+def tool(request):
+    """Each build of the `selfpatch` tool in turn, by its name in kit.TOOLS."""
+    return request.param

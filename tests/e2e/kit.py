@@ -19,6 +19,14 @@ ROOT = Path(__file__).resolve().parents[2]
 NATIVE_BIN = ROOT / "build" / "native" / "bin"
 WIN_BIN = Path(os.environ.get("SP_WIN_BUILD", ROOT / "build" / "win")) / "bin"
 SELFPATCH = NATIVE_BIN / "selfpatch"
+# The same tool built for Windows (64-bit), run under Wine's 64-bit loader.
+SELFPATCH_EXE = ROOT / "build" / "win64" / "bin" / "selfpatch.exe"
+# The command that starts each build of the tool: the table that the tests of
+# the tool's commands run through.
+TOOLS = {
+    "linux": [str(SELFPATCH)],
+    "windows": ["wine", str(SELFPATCH_EXE)],
+}
 SFX = WIN_BIN / "selfpatch-sfx.exe"
 # The shipped 32-bit installer, whichever build the tests run: tests of its own
 # file read it; tests that run it use SFX (under Wine's 64-bit loader, the twin).
@@ -163,6 +171,16 @@ def restart_windows():
 
 
 # --- making patches and installers -----------------------------------------
+
+def run_tool(tool, *args, timeout=300, **kwargs):
+    """Runs the tool named TOOL (a key of TOOLS) with ARGS; returns the completed
+    process, its output as text."""
+    program = Path(TOOLS[tool][-1])
+    if not program.is_file():
+        raise AssertionError(f"{program} is missing: build it first (make build)")
+    return subprocess.run([*TOOLS[tool], *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, **kwargs)
+
 
 def selfpatch(*args):
     result = subprocess.run([str(SELFPATCH), *map(str, args)], capture_output=True, text=True,

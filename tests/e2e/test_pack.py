@@ -12,14 +12,13 @@ import zlib
 import pefile
 import pytest
 
-from kit import SELFPATCH, SHIPPED_SFX, SFX as STUB, WIN_BIN, entry
+from kit import SHIPPED_SFX, SFX as STUB, WIN_BIN, entry, run_tool
 
 RT_RCDATA = 10
 
 
-def pack(*args, check=True):
-    result = subprocess.run([str(SELFPATCH), "pack", *map(str, args)],
-                            capture_output=True, text=True)
+def pack(tool, *args, check=True):
+    result = run_tool(tool, "pack", *args)
     if check and result.returncode != 0:
         raise AssertionError(f"pack failed ({result.returncode}): {result.stderr}")
     return result
@@ -65,10 +64,10 @@ def files(tmp_path):
     return patch, first, second
 
 
-def test_packed_installer_as_an_independent_reader_sees_it(tmp_path, files):
+def test_packed_installer_as_an_independent_reader_sees_it(tool, tmp_path, files):
     patch, first, second = files
     out = tmp_path / "update.exe"
-    pack(patch, "--run", first, "--run", second, "--silent", "--kill-parent", "-o", out)
+    pack(tool, patch, "--run", first, "--run", second, "--silent", "--kill-parent", "-o", out)
     data = out.read_bytes()
     assert len(data) % 4 == 0
 
@@ -95,11 +94,11 @@ def test_packed_installer_as_an_independent_reader_sees_it(tmp_path, files):
     assert data[1024:last.PointerToRawData] == stub[1024:last.PointerToRawData]
 
 
-def test_raw_payload_and_verbatim_switches(tmp_path):
+def test_raw_payload_and_verbatim_switches(tool, tmp_path):
     raw = tmp_path / "damaged.bin"
     raw.write_bytes(entry("arg00") + entry("x.dif", length=255, data=b"abc"))
     out = tmp_path / "raw.exe"
-    pack("--raw-payload", raw, "--switches", " -S /k", "--stub", STUB, "-o", out)
+    pack(tool, "--raw-payload", raw, "--switches", " -S /k", "--stub", STUB, "-o", out)
     pe = pefile.PE(str(out))
     assert rcdata_100(pe)[0] == raw.read_bytes()
     assert out.read_bytes()[960:967] == b" -S /k\0"
@@ -112,10 +111,10 @@ def test_raw_payload_and_verbatim_switches(tmp_path):
     (["--stub", "{patch}"], "no MZ header"),
     (["--run", "{patch}"], "occurs twice"),
 ])
-def test_refusals_name_the_fault_and_write_nothing(tmp_path, files, args, message):
+def test_refusals_name_the_fault_and_write_nothing(tool, tmp_path, files, args, message):
     patch = files[0]
     out = tmp_path / "refused.exe"
-    result = pack(patch, *[a.format(patch=patch) for a in args], "-o", out, check=False)
+    result = pack(tool, patch, *[a.format(patch=patch) for a in args], "-o", out, check=False)
     assert result.returncode != 0
     assert message in result.stderr
     assert not out.exists()
@@ -127,10 +126,10 @@ def wine(*args):
 
 
 @pytest.mark.skipif(not (WIN_BIN / "resdump.exe").exists(), reason="Windows helpers not built")
-def test_windows_resource_lookup_finds_the_payload(tmp_path, files):
+def test_windows_resource_lookup_finds_the_payload(tool, tmp_path, files):
     patch, first, _ = files
     out = tmp_path / "update.exe"
-    pack(patch, "--run", first, "-o", out)
+    pack(tool, patch, "--run", first, "-o", out)
     expected = rcdata_100(pefile.PE(str(out)))
 
     for language, name in ((0, "neutral"), (1033, "english")):
@@ -145,17 +144,17 @@ def test_windows_resource_lookup_finds_the_payload(tmp_path, files):
     assert dump.read_bytes() in (expected[0], expected[1033])
 
 
-def inspect(*args):
-    return subprocess.run([str(SELFPATCH), "inspect", *map(str, args)], capture_output=True, text=True)
+def inspect(tool, *args):
+    return run_tool(tool, "inspect", *args)
 
 
-def test_inspect_reports_the_packed_installer_and_its_faults(tmp_path, files):
+def test_inspect_reports_the_packed_installer_and_its_faults(tool, tmp_path, files):
     patch = tmp_path / "u.dif"
     patch.write_bytes(b"0:Product\0" + b"5:%s %s\0" + b"DIF0" + struct.pack("<IIII", 24 + 6 + 3, 0, 0, 0)
                       + bytes(8) + b"a.txt\0abc")
     out = tmp_path / "update.exe"
-    pack(patch, "--switches", " /s", "-o", out)
-    result = inspect(out, "--json")
+    pack(tool, patch, "--switches", " /s", "-o", out)
+    result = inspect(tool, out, "--json")
     report = json.loads(result.stdout)
     # The CRC of "abc" is not 0: the record is faulty, and inspect says where.
     assert result.returncode == 1
@@ -170,13 +169,13 @@ def test_inspect_reports_the_packed_installer_and_its_faults(tmp_path, files):
     raw = tmp_path / "raw.bin"
     raw.write_bytes(entry("arg00") + entry("u.dif", length=9, data=b"abc"))
     damaged = tmp_path / "damaged.exe"
-    pack("--raw-payload", raw, "-o", damaged)
-    result = inspect(damaged)
+    pack(tool, "--raw-payload", raw, "-o", damaged)
+    result = inspect(tool, damaged)
     assert result.returncode == 1
     assert "INVALID: payload offset 10" in result.stdout
 
 
-def test_inspect_passes_an_assembled_patch(tmp_path):
+def test_inspect_passes_an_assembled_patch(tool, tmp_path):
     description = tmp_path / "patch.json"
     description.write_text(json.dumps({
         "codepage": 932,
@@ -184,23 +183,23 @@ def test_inspect_passes_an_assembled_patch(tmp_path):
         "records": [{"name": "app.exe", "old": "old program bytes", "new": "new program bytes"},
                     {"name": "app.exe", "content": "new program bytes"}]}), encoding="utf-8")
     patch = tmp_path / "ok.dif"
-    subprocess.run([str(SELFPATCH), "assemble", description, "-o", patch], check=True, capture_output=True)
+    assert run_tool(tool, "assemble", description, "-o", patch).returncode == 0
     out = tmp_path / "ok.exe"
-    pack(patch, "-o", out)
-    result = inspect(out, "--json")
+    pack(tool, patch, "-o", out)
+    result = inspect(tool, out, "--json")
     assert result.returncode == 0, result.stdout
     report = json.loads(result.stdout)
     assert report["valid"] is True and report["fault"] is None
     assert [t["text"] for t in report["patch"]["texts"]] == ["製品", "%sを更新中です"]
     assert [(r["kind"], r["name"]) for r in report["patch"]["records"]] == [("delta", "app.exe"), ("full", "app.exe")]
-    assert "valid" in inspect(patch).stdout.splitlines()[-1]
+    assert "valid" in inspect(tool, patch).stdout.splitlines()[-1]
 
 
-def test_signing_after_packing_keeps_a_valid_installer_and_repacking_drops_it(tmp_path):
+def test_signing_after_packing_keeps_a_valid_installer_and_repacking_drops_it(tool, tmp_path):
     patch = tmp_path / "u.dif"
     patch.write_bytes(b"DIF0" + struct.pack("<IIII", 24 + 6, 0, 0, 0) + bytes(8) + b"a.txt\0")
     packed = tmp_path / "update.exe"
-    pack(patch, "-o", packed)
+    pack(tool, patch, "-o", packed)
     key, cert, p12 = tmp_path / "k.pem", tmp_path / "c.pem", tmp_path / "c.p12"
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
                     "-out", cert, "-days", "2", "-subj", "/CN=selfpatch test"], check=True, capture_output=True)
@@ -213,10 +212,10 @@ def test_signing_after_packing_keeps_a_valid_installer_and_repacking_drops_it(tm
     assert signed.stat().st_size % 4 == 0
     security = pefile.PE(str(signed)).OPTIONAL_HEADER.DATA_DIRECTORY[4]
     assert security.Size > 0
-    assert inspect(signed).returncode == 0
+    assert inspect(tool, signed).returncode == 0
 
     repacked = tmp_path / "repacked.exe"
-    result = pack(patch, "--stub", signed, "-o", repacked)
+    result = pack(tool, patch, "--stub", signed, "-o", repacked)
     assert "signature (certificate table) was dropped" in result.stderr
     pe = pefile.PE(str(repacked))
     assert pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0

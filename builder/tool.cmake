@@ -1,6 +1,13 @@
-# The patch author's tool, built natively: library of the builder's parts plus
-# one executable whose commands live in builder/cli.
+# The patch author's tool, for Linux (native build) and for 64-bit Windows (the
+# MinGW x86-64 build): library of the builder's parts plus one executable whose
+# commands live in builder/cli. Platform files carry a suffix: *_win32.cpp build
+# only for Windows, *_posix.cpp only for Linux; every other source is shared.
 file(GLOB SP_BUILDER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/builder/*.cpp)
+if(WIN32)
+  list(FILTER SP_BUILDER_SOURCES EXCLUDE REGEX "_posix\\.cpp$")
+else()
+  list(FILTER SP_BUILDER_SOURCES EXCLUDE REGEX "_win32\\.cpp$")
+endif()
 if(SP_BUILDER_SOURCES)
   add_library(sp_builder STATIC ${SP_BUILDER_SOURCES})
   target_include_directories(sp_builder PUBLIC ${CMAKE_SOURCE_DIR})
@@ -10,13 +17,32 @@ if(SP_BUILDER_SOURCES)
   set(SP_BUILDER_LIB sp_builder)
 endif()
 
-# The project files of `selfpatch make` and `selfpatch build`.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(TOMLPLUSPLUS REQUIRED IMPORTED_TARGET tomlplusplus)
-target_link_libraries(sp_builder PUBLIC PkgConfig::TOMLPLUSPLUS)
+# The project files of `selfpatch make` and `selfpatch build` (toml++), the
+# command line (CLI11) and JSON (nlohmann): Debian's headers. The Windows build
+# reaches them through a folder of links to just these three, never the host's
+# whole include folder, and uses toml++ header-only.
+if(WIN32)
+  set(SP_HOST_HEADERS ${CMAKE_BINARY_DIR}/host-headers)
+  foreach(library toml++ CLI nlohmann)
+    if(NOT EXISTS /usr/include/${library})
+      message(FATAL_ERROR "/usr/include/${library} missing: run scripts/setup.sh")
+    endif()
+    file(MAKE_DIRECTORY ${SP_HOST_HEADERS})
+    file(CREATE_LINK /usr/include/${library} ${SP_HOST_HEADERS}/${library} SYMBOLIC)
+  endforeach()
+  target_include_directories(sp_builder SYSTEM PUBLIC ${SP_HOST_HEADERS})
+  target_compile_definitions(sp_builder PUBLIC TOML_HEADER_ONLY=1)
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(TOMLPLUSPLUS REQUIRED IMPORTED_TARGET tomlplusplus)
+  target_link_libraries(sp_builder PUBLIC PkgConfig::TOMLPLUSPLUS)
+endif()
 
-# Stronger deflate for the payload entries.
+# Stronger deflate for the payload entries (for Windows, built from Debian's
+# source package by scripts/mingw-zopfli.sh).
 find_library(SP_ZOPFLI_LIBRARY zopfli REQUIRED)
+find_path(SP_ZOPFLI_INCLUDE zopfli/zopfli.h REQUIRED)
+target_include_directories(sp_builder PUBLIC ${SP_ZOPFLI_INCLUDE})
 target_link_libraries(sp_builder PUBLIC ${SP_ZOPFLI_LIBRARY})
 
 # The installer program that the tool carries. It is copied into the build
@@ -58,6 +84,9 @@ file(GLOB SP_CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/builder/cli/*.cpp
 add_executable(selfpatch ${SP_CLI_SOURCES})
 target_link_libraries(selfpatch PRIVATE ${SP_BUILDER_LIB} sp_writers sp_core)
 target_compile_options(selfpatch PRIVATE ${SP_WARNINGS})
+if(WIN32)
+  target_link_options(selfpatch PRIVATE -static -s)  # one file that needs only the system's DLLs
+endif()
 
 # Unit tests of the builder's parts.
 if(TARGET native_tests AND SP_BUILDER_LIB)

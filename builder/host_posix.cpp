@@ -1,0 +1,19 @@
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "builder/host.h"
+
+const char kPathSeparators[] = "/";
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+void PrepareConsole() {}
+
+uint64_t LastWriteFileTime(const std::filesystem::path& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return 0;
+  constexpr int64_t kUnixEpochInFileTime = 116444736000000000;
+  const int64_t units = int64_t(info.st_mtim.tv_sec) * 10000000 + info.st_mtim.tv_nsec / 100;
+  return uint64_t(std::max<int64_t>(0, units + kUnixEpochInFileTime));
+}
