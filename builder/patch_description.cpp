@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "builder/code_page.h"
+#include "builder/encoder.h"
 #include "builder/format/delta_output.h"
 #include "builder/format/delta_writer.h"
 #include "builder/format/patch_writer.h"
@@ -139,7 +140,8 @@ PatchRecord ReadRecordDescription(const Json& description, const Context& contex
   } else if (description.contains("old")) {
     const Bytes old = ReadBytes(description["old"], context);
     Bytes body;
-    if (description.contains("new")) body = SimpleDelta(old, ReadBytes(description["new"], context));
+    if (description.contains("new"))
+      body = EncodeDeltaBody(ViewOf(old), ViewOf(ReadBytes(description["new"], context)));
     else if (description.contains("ops")) body = DeltaFromOps(description["ops"], old, context);
     else if (description.contains("blocks")) body = DeltaFromBlocks(description["blocks"], context);
     else if (description.contains("body")) body = ReadBytes(description["body"], context);

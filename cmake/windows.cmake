@@ -53,7 +53,7 @@ sp_installer_program(selfpatch-sfx-killpoints sp_win32_killpoints sp_core z shel
 file(GLOB SP_WIN_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/*.cpp)
 if(SP_WIN_TEST_SOURCES)
   add_executable(win_tests ${SP_WIN_TEST_SOURCES})
-  target_link_libraries(win_tests PRIVATE sp_win32 sp_writers gtest_main)
+  target_link_libraries(win_tests PRIVATE sp_win32 sp_writers sp_test_support gtest_main)
   target_link_options(win_tests PRIVATE -static)
   gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 60)

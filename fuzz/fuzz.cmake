@@ -3,7 +3,7 @@
 # Each fuzz/*_fuzz.cpp is one target; its corpus lives in fuzz/corpus/<target>/.
 # The seed corpus maker builds in every native build.
 add_executable(make_fuzz_corpus ${CMAKE_SOURCE_DIR}/fuzz/make_corpus.cpp)
-target_link_libraries(make_fuzz_corpus PRIVATE sp_builder sp_writers sp_core)
+target_link_libraries(make_fuzz_corpus PRIVATE sp_builder sp_writers sp_test_support sp_core)
 target_compile_options(make_fuzz_corpus PRIVATE ${SP_WARNINGS})
 
 if(SP_FUZZ)

@@ -11,6 +11,7 @@
 #include "builder/pack.h"
 #include "builder/pack_stub.h"
 #include "patch/records.h"
+#include "tests/support/simple_delta.h"
 
 namespace {
 

@@ -44,7 +44,7 @@ RECORD:
   and one body:
   "content": BYTES          full content: oldSize 0, oldCrc 0
   "old": BYTES with one of
-    "new": BYTES            a delta found by a simple matcher
+    "new": BYTES            a delta made by the encoder of `diff` and `make`
     "ops": [OP]             a delta from writer operations:
                               {"literal": BYTES}
                               {"copy": {"position": N, "new": BYTES}}

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "builder/cli/cli_app.h"
 #include "builder/cli/command.h"
 #include "builder/encoder.h"
 #include "builder/format/delta_output.h"
@@ -57,32 +58,27 @@ struct Arguments {
   bool packed = false;
 };
 
-// Parses argv; returns -1 to go on, else the exit code (help or a usage error).
+// Parses argv; returns -1 to go on, else the exit code: 0 after the help, 2
+// for a faulty command line (its fault and the usage on stderr).
 int ParseArguments(int argc, char** argv, const char* usage, bool packedAllowed,
                    Arguments& arguments) {
-  for (int i = 1; i < argc; ++i) {
-    std::string argument = argv[i];
-    if (argument == "--help" || argument == "-h") {
-      std::printf("%s", usage);
-      return 0;
-    }
-    if (argument == "-o" || argument == "--output") {
-      if (++i == argc) {
-        std::fprintf(stderr, "selfpatch %s: %s needs a file name\n", argv[0], argument.c_str());
-        return 2;
-      }
-      arguments.output = argv[i];
-    } else if (argument == "--zlib") {
-      arguments.zlib = true;
-    } else if (argument == "--packed" && packedAllowed) {
-      arguments.packed = true;
-    } else if (argument.size() > 1 && argument[0] == '-') {
-      std::fprintf(stderr, "selfpatch %s: unknown option '%s'\n%s", argv[0], argument.c_str(),
-                   usage);
-      return 2;
-    } else {
-      arguments.inputs.push_back(argument);
-    }
+  CommandApp app(usage, std::string("selfpatch ") + argv[0]);
+  app.set_help_flag();
+  bool help = false;
+  app.add_flag("-h,--help", help);
+  app.add_option("files", arguments.inputs)->expected(2);
+  app.add_option("-o,--output", arguments.output);
+  app.add_flag("--zlib", arguments.zlib);
+  if (packedAllowed) app.add_flag("--packed", arguments.packed);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "selfpatch %s: %s\n%s", argv[0], error.what(), usage);
+    return 2;
+  }
+  if (help) {
+    std::printf("%s", usage);
+    return 0;
   }
   if (arguments.inputs.size() != 2 || arguments.output.empty()) {
     std::fprintf(stderr, "%s", usage);

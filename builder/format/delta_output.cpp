@@ -12,18 +12,10 @@ bool AppendToVector(void* context, const uint8_t* bytes, uint32_t length) {
   return true;
 }
 
-bool WriteToStdio(void* context, const uint8_t* bytes, uint32_t length) {
-  return std::fwrite(bytes, 1, length, static_cast<std::FILE*>(context)) == length;
-}
-
 }  // namespace
 
 DeltaOutput ToVector(Bytes& output) {
   return DeltaOutput{&output, AppendToVector, AllocateBlock, ReleaseBlock};
-}
-
-DeltaOutput ToStdio(std::FILE* file) {
-  return DeltaOutput{file, WriteToStdio, AllocateBlock, ReleaseBlock};
 }
 
 Bytes DecodeDelta(const Bytes& deltaBody, const Bytes& old, bool* complete) {

@@ -1,14 +1,11 @@
-// Native outputs of the delta decoder for the tools and tests: a growing byte
-// vector or a stdio file, block buffers from the heap.
+// The native output of the delta decoder for the tools and tests: a growing
+// byte vector, block buffers from the heap.
 #pragma once
-
-#include <cstdio>
 
 #include "builder/format/payload_writer.h"
 #include "patch/delta.h"
 
 DeltaOutput ToVector(Bytes& output);
-DeltaOutput ToStdio(std::FILE* file);
 
 // Decodes `deltaBody` over `old`; `complete` (when given) tells whether the whole
 // delta was decoded.

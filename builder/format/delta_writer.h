@@ -104,7 +104,3 @@ class DeltaWriter {
   int64_t oldEnd_ = 0;
 };
 
-// A simple, correct delta of `newContent` over `old`: copies of matching
-// stretches (tolerating a few changed bytes inside them) and literals for the
-// rest. Meant for fixtures; the builder has its own encoder.
-Bytes SimpleDelta(const Bytes& old, const Bytes& newContent);

@@ -7,6 +7,7 @@
 
 #include "builder/format/delta_output.h"
 #include "builder/format/delta_writer.h"
+#include "tests/support/stdio_output.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "builder/format/delta_output.h"
+#include "tests/support/simple_delta.h"
 
 namespace {
 

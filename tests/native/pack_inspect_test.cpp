@@ -14,6 +14,7 @@
 #include "builder/pack_stub.h"
 #include "patch/crc32.h"
 #include "patch/records.h"
+#include "tests/support/simple_delta.h"
 
 namespace {
 

@@ -156,8 +156,11 @@ TEST(Plan, TheChosenRecordStartsFromTheCopyElseIsTheLastFullOneUnlessTheCopyIsNe
     bool upToDate = false;
     const bool found = ChooseRecord(area.view(), group, c.crc, c.size, chosen, upToDate);
     ASSERT_EQ(found, c.chosen >= 0) << c.what;
-    if (found) EXPECT_EQ(chosen.offset, offsets[size_t(c.chosen)]) << c.what;
-    else EXPECT_EQ(upToDate, c.upToDate) << c.what;
+    if (found) {
+      EXPECT_EQ(chosen.offset, offsets[size_t(c.chosen)]) << c.what;
+    } else {
+      EXPECT_EQ(upToDate, c.upToDate) << c.what;
+    }
   }
 }
 

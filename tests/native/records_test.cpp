@@ -167,7 +167,8 @@ TEST(Records, ValidationChecksEachDeltaHeader) {
     }
     PatchFault fault;
     EXPECT_EQ(ValidateRecordsArea(View(RecordsArea({record})), nullptr, &fault), c.valid) << c.what;
-    if (!c.valid) EXPECT_EQ(fault.kind, PatchFaultKind::DeltaHeaderBroken) << c.what;
+    EXPECT_EQ(fault.kind, c.valid ? PatchFaultKind::None : PatchFaultKind::DeltaHeaderBroken)
+        << c.what;
   }
   // A full-content record's body is not a delta: any bytes are fine.
   EXPECT_TRUE(ValidateRecordsArea(View(RecordsArea({FullRecord("f", ToBytes("x"))}))));

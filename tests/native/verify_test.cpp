@@ -17,6 +17,7 @@
 #include "builder/verify.h"
 #include "patch/crc32.h"
 #include "patch/records.h"
+#include "tests/support/simple_delta.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "builder/format/patch_writer.h"
 #include "driver/session.h"
 #include "patch/bytes.h"
+#include "tests/support/simple_delta.h"
 
 namespace testing_engine {
 

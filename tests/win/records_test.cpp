@@ -9,6 +9,7 @@
 #include "engine_fixture.h"
 #include "patch/crc32.h"
 #include "tests/win/session_keys.h"
+#include "tests/support/simple_delta.h"
 
 using namespace testing_engine;
 
