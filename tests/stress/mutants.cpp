@@ -139,16 +139,22 @@ struct PatchLayout {
   std::vector<RecordPlace> records;
 };
 
+void AddEntryStart(void* context, uint32_t offset, int, const char*, uint32_t) {
+  static_cast<PatchLayout*>(context)->entryStarts.push_back(offset);
+}
+
+// The places of a patch as written, found by the installer's own readers.
 PatchLayout LayOut(const Bytes& file) {
   PatchLayout layout;
-  uint32_t at = 0;
-  while (at < file.size() && file[at] >= '0' && file[at] <= '9') {
-    layout.entryStarts.push_back(at);
-    while (file[at]) ++at;
-    ++at;
-  }
+  StringTable table;
+  SetDefaultStrings(table);
+  const HeaderEntryVisitor visitor{AddEntryStart, &layout};
+  const uint8_t* records =
+      ParsePatchHeader(file.data(), uint32_t(file.size()), table, nullptr, &visitor);
+  if (!records) return layout;
+  const uint32_t at = uint32_t(records - file.data()) - sizeof kPatchMagic;
   layout.magic = at;
-  const ByteView area{file.data() + at + 4, uint32_t(file.size() - at - 4)};
+  const ByteView area{records, uint32_t(file.size() - at - sizeof kPatchMagic)};
   FileRecord record;
   for (uint32_t offset = 0; ReadRecord(area, offset, record); offset = NextRecord(record)) {
     const uint32_t base = at + 4 + offset;
