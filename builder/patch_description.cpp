@@ -2,8 +2,6 @@
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -12,6 +10,7 @@
 #include "builder/format/delta_output.h"
 #include "builder/format/delta_writer.h"
 #include "builder/format/patch_writer.h"
+#include "builder/pack_files.h"
 #include "patch/crc32.h"
 #include "patch/delta.h"
 
@@ -23,12 +22,6 @@ struct Context {
   std::string folder;  // of the description, for relative paths
   int codepage = 0;
 };
-
-std::string ReadFileBytes(const std::string& path) {
-  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string ConvertFromUtf8(const std::string& text, int codepage) {
   if (codepage == 0) return text;
@@ -66,7 +59,7 @@ Bytes ReadBytes(const Json& value, const Context& context) {
   if (value.contains("file")) {
     const std::string path = value["file"].get<std::string>();
     const bool absolute = std::filesystem::u8path(path).has_root_path();
-    return ToBytes(ReadFileBytes(path.empty() || absolute ? path : context.folder + path));
+    return ReadFileBytes(path.empty() || absolute ? path : context.folder + path);
   }
   if (value.contains("text"))
     return ToBytes(ConvertFromUtf8(value["text"].get<std::string>(), value.value("codepage", 0)));
