@@ -166,8 +166,17 @@ class Holder {
   bool holding_ = false;
 };
 
-// The restart's renames, as a restart of Windows carries them out.
-DWORD Restart() { return RunAndWait("wineboot.exe -r"); }
+// The restart's renames, as a restart of Windows carries them out. A restart
+// that fails under a busy Wine is tried again: one that ran finds nothing left
+// to do the second time.
+DWORD Restart() {
+  DWORD code = RunAndWait("wineboot.exe -r");
+  for (int attempt = 1; attempt < 3 && code != 0; ++attempt) {
+    Sleep(1000);
+    code = RunAndWait("wineboot.exe -r");
+  }
+  return code;
+}
 
 // PendingFileRenameOperations, one name a line (sources and targets in turn).
 bool WritePendingRenames(const std::string& path) {
@@ -322,8 +331,8 @@ int main(int argc, char** argv) {
     }
     bool keptKilled = CopyTree(product, snapshot + "\\" + first);
     if (restarts) {
-      if (Restart() != 0) {
-        std::printf("k=%d error=restart\n", k);
+      if (const DWORD code = Restart()) {
+        std::printf("k=%d error=restart code=%lu\n", k, code);
         return 1;
       }
       keptKilled = CopyTree(product, snapshot + "\\restarted") &&
