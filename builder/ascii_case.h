@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+// `c` turned into a-z when it is one of A-Z.
+inline char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
 // `text` with A-Z turned into a-z.
 std::string AsciiLower(std::string text);
 

@@ -2,9 +2,12 @@
 
 #include <cstdint>
 
+#include "builder/ascii_case.h"
+#include "patch/record_name.h"
+
 namespace {
 
-uint8_t FoldAscii(uint8_t byte) { return byte >= 'A' && byte <= 'Z' ? uint8_t(byte + 32) : byte; }
+uint8_t FoldAscii(uint8_t byte) { return uint8_t(AsciiLower(char(byte))); }
 
 uint8_t FoldWestern(uint8_t byte) {
   if (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7) return uint8_t(byte + 0x20);  // À..Þ
@@ -25,10 +28,8 @@ bool EqualFolded(const char* a, const char* b, uint8_t (*fold)(uint8_t)) {
   }
 }
 
-bool EqualAscii(const char* a, const char* b) { return EqualFolded(a, b, FoldAscii); }
+bool EqualAscii(const char* a, const char* b) { return EqualIgnoringAsciiCase(a, b); }
 bool EqualWestern(const char* a, const char* b) { return EqualFolded(a, b, FoldWestern); }
-
-bool IsShiftJisLead(uint8_t byte) { return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC); }
 
 // A Shift-JIS character (one or two bytes, as `code`) in lower case.
 uint16_t FoldShiftJis(uint16_t code) {
@@ -42,7 +43,7 @@ uint16_t FoldShiftJis(uint16_t code) {
 
 uint16_t NextShiftJis(const char*& text) {
   const uint8_t lead = uint8_t(*text++);
-  if (!IsShiftJisLead(lead) || *text == '\0') return lead;
+  if (!IsShiftJisLeadByte(lead) || *text == '\0') return lead;
   return uint16_t(lead << 8 | uint8_t(*text++));
 }
 

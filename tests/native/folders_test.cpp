@@ -7,13 +7,9 @@
 #include <set>
 #include <string>
 
+#include "patch/record_name.h"
 
 namespace {
-
-// Code page 932: lead bytes 0x81-0x9F and 0xE0-0xFC.
-bool Cp932IsLeadByte(unsigned char byte) {
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
 
 struct NoCaseLess {
   bool operator()(const std::string& a, const std::string& b) const {
@@ -46,7 +42,7 @@ class FoldersTest : public ::testing::Test {
 
 namespace {
 
-const PathSystem kSystem = {Cp932IsLeadByte, FakeIsDirectory, AsciiEqualNoCase};
+const PathSystem kSystem = {IsShiftJisLeadByte, FakeIsDirectory, AsciiEqualNoCase};
 const FolderList kList = {folderText, &kSystem};
 
 }  // namespace
