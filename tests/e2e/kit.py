@@ -4,6 +4,7 @@ through the `selfpatch` tool, per-test folders inside the Wine prefix, and the
 Wine temporary folder where the installer unpacks its payload.
 
 Tests run inside scripts/with-wine.sh, which sets WINEPREFIX and DISPLAY."""
+import functools
 import json
 import os
 import re
@@ -314,9 +315,10 @@ def simple_patch(case, name="update.dif", texts=None, records=None):
     return assemble(description, case.path(name))
 
 
+@functools.lru_cache(maxsize=None)
 def readme_exit_codes():
     """The codes in the first column of the README's exit-code table."""
     text = (ROOT / "README.md").read_text()
     table = text[text.index("Exit codes:"):].split("\n\n")[1]
-    return {int(row.split("|")[1]) for row in table.splitlines()
-            if re.match(r"^\|\s*\d+\s*\|", row)}
+    return frozenset(int(row.split("|")[1]) for row in table.splitlines()
+                     if re.match(r"^\|\s*\d+\s*\|", row))

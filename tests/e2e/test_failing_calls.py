@@ -96,14 +96,14 @@ def concerned_file(call: killpoints.Call, product: HeldProduct) -> str:
     return name
 
 
-def line_faults(product: HeldProduct, call: killpoints.Call, line: str,
+def line_faults(product: HeldProduct, call: killpoints.Call, fields: dict,
                 unpack_before: str) -> List[str]:
-    """What is wrong after the run in which CALL failed, if anything."""
-    fields = dict(item.split("=") for item in line.split())
+    """What is wrong after the run in which CALL failed, if anything; FIELDS
+    are those of killloop's line for it."""
     code, rerun = int(fields["failed"]), int(fields["rerun"])
     faults = []
     if fields["k"] != str(call.number):
-        return [f"killloop's line is for another call: {line}"]
+        return [f"killloop's line is for another call: {fields}"]
     if code not in kit.readme_exit_codes():
         faults.append(f"exit code {code}, not one of the README's table")
     snapshot = product.snapshots / str(call.number)
@@ -145,9 +145,9 @@ def check_failing_calls(product: HeldProduct, calls: List[killpoints.Call], erro
     for call, line in zip(calls, lines, strict=True):
         where = (f"call {call.number} failing with {error}: {call.kind} {call.name} "
                  f"{call.path.replace(product.case.win, '')}")
-        faults += [f"{where}: {fault}"
-                   for fault in line_faults(product, call, line, unpack_before)]
         fields = dict(item.split("=") for item in line.split())
+        faults += [f"{where}: {fault}"
+                   for fault in line_faults(product, call, fields, unpack_before)]
         outcomes[int(fields["failed"])] += 1
         unpack_before = fields["unpack"].split(",")[1]
     with capsys.disabled():

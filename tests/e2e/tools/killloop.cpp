@@ -275,6 +275,34 @@ void ClearPointVariables() {
     SetEnvironmentVariableA(name, nullptr);
 }
 
+// Ends the loop at call `k` with a line that names what went wrong.
+int Stop(int k, const char* error) {
+  std::printf("k=%d error=%s\n", k, error);
+  return 1;
+}
+
+// The run with the point variables set: alone, or with HELD held and the
+// earlier run and reinstall that the options ask for. `killed` gets its exit
+// code, `before` that of the earlier run. Returns what went wrong, or null.
+const char* RunAtPoint(const Options& options, const std::string& snapshot, DWORD& killed,
+                       DWORD& before) {
+  if (options.holder.empty()) {
+    killed = RunAndWait(Quoted(options.killable));
+    return nullptr;
+  }
+  {
+    const Holder holding(options.holder, options.held, snapshot);
+    if (!holding.holding()) return "hold";
+    if (options.runBefore) before = RunAndWait(Quoted(options.shipped));
+    if (!options.reinstalled) killed = RunAndWait(Quoted(options.killable));
+  }
+  if (options.reinstalled) {
+    if (!LayAnew(options.pristine, options.product)) return "restore";
+    killed = RunAndWait(Quoted(options.killable));
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -285,73 +313,43 @@ int main(int argc, char** argv) {
                  " NUMBERS [HOLDER HELD [again|reinstalled]]\n");
     return 255;
   }
-  const std::string &killable = options.killable, &shipped = options.shipped;
-  const std::string &pristine = options.pristine, &product = options.product;
-  const std::string &snapshots = options.snapshots, &temp = options.temp;
-  const std::string &holder = options.holder, &held = options.held;
-  const bool runBefore = options.runBefore, reinstalled = options.reinstalled;
   const std::string first = options.failError ? "failed" : "killed";
-  const bool restarts = options.failError || !holder.empty();
-  CreateDirectoryA(snapshots.c_str(), nullptr);
-  CreateDirectoryA(temp.c_str(), nullptr);
-  SetEnvironmentVariableA("TMP", temp.c_str());
-  SetEnvironmentVariableA("TEMP", temp.c_str());
+  const bool restarts = options.failError || !options.holder.empty();
+  CreateDirectoryA(options.snapshots.c_str(), nullptr);
+  CreateDirectoryA(options.temp.c_str(), nullptr);
+  SetEnvironmentVariableA("TMP", options.temp.c_str());
+  SetEnvironmentVariableA("TEMP", options.temp.c_str());
   for (const int k : options.numbers) {
-    if (!LayAnew(pristine, product)) {
-      std::printf("k=%d error=restore\n", k);
-      return 1;
-    }
+    if (!LayAnew(options.pristine, options.product)) return Stop(k, "restore");
     char number[16];
     std::snprintf(number, sizeof number, "%d", k);
-    const std::string snapshot = snapshots + "\\" + number;
+    const std::string snapshot = options.snapshots + "\\" + number;
     CreateDirectoryA(snapshot.c_str(), nullptr);
 
     SetPointVariables(options, number, snapshot);
-    DWORD killed;
+    DWORD killed = 0;
     DWORD before = 0;
-    if (holder.empty()) {
-      killed = RunAndWait(Quoted(killable));
-    } else {
-      {
-        const Holder holding(holder, held, snapshot);
-        if (!holding.holding()) {
-          std::printf("k=%d error=hold\n", k);
-          return 1;
-        }
-        if (runBefore) before = RunAndWait(Quoted(shipped));
-        if (!reinstalled) killed = RunAndWait(Quoted(killable));
-      }
-      if (reinstalled) {
-        if (!LayAnew(pristine, product)) {
-          std::printf("k=%d error=restore\n", k);
-          return 1;
-        }
-        killed = RunAndWait(Quoted(killable));
-      }
-    }
-    bool keptKilled = CopyTree(product, snapshot + "\\" + first);
+    if (const char* error = RunAtPoint(options, snapshot, killed, before)) return Stop(k, error);
+    bool keptKilled = CopyTree(options.product, snapshot + "\\" + first);
     if (restarts) {
       if (const DWORD code = Restart()) {
         std::printf("k=%d error=restart code=%lu\n", k, code);
         return 1;
       }
-      keptKilled = CopyTree(product, snapshot + "\\restarted") &&
+      keptKilled = CopyTree(options.product, snapshot + "\\restarted") &&
                    WritePendingRenames(snapshot + "\\pending-restarted.txt") && keptKilled;
     }
-    const int afterKill = CountUnpackFolders(temp);
+    const int afterKill = CountUnpackFolders(options.temp);
     ClearPointVariables();
-    const DWORD rerun = RunAndWait(Quoted(shipped));
-    const int afterRerun = CountUnpackFolders(temp);
-    bool keptRerun = CopyTree(product, snapshot + "\\rerun");
+    const DWORD rerun = RunAndWait(Quoted(options.shipped));
+    const int afterRerun = CountUnpackFolders(options.temp);
+    bool keptRerun = CopyTree(options.product, snapshot + "\\rerun");
     if (restarts)
       keptRerun = WritePendingRenames(snapshot + "\\pending-rerun.txt") && keptRerun;
-    if (!keptKilled || !keptRerun) {
-      std::printf("k=%d error=snapshot\n", k);
-      return 1;
-    }
+    if (!keptKilled || !keptRerun) return Stop(k, "snapshot");
     std::printf("k=%d %s=%lu rerun=%lu unpack=%d,%d", k, first.c_str(), killed, rerun, afterKill,
                 afterRerun);
-    if (runBefore) std::printf(" before=%lu", before);
+    if (options.runBefore) std::printf(" before=%lu", before);
     std::printf("\n");
     std::fflush(stdout);
   }
