@@ -23,8 +23,9 @@ Prints, each measured in this run: the plain copy (xcopy of the files that
 differ between the oldest version and the new one, into a fresh folder) and
 the silent update, with their ratio (goal: at most 3); the progress texts of
 the run with its window (counted by boxbot, which reads them through its hook)
-and what they cost (that run's time less the silent run's; it includes the two
-questions and boxbot's own work, so it is an upper bound); the old files in the
+and what they cost: that run's time less the silent run's, less the same
+difference for a one-file update (the window, its two questions and boxbot's
+start), over the texts beyond that update's; the old files in the
 recycle bin after the silent run; and whether every file of the new version is
 there with its bytes, checked by CRC-32. Exit code 0 when every file came out
 new after both runs, 1 otherwise.
@@ -51,6 +52,7 @@ WORK = kit.DRIVE_C / "spscale"
 PRODUCT = WORK / "product"
 UNINSTALL = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall"
 TIMEOUT = 3600
+CALIBRATION_RUNS = 3
 RT_RCDATA = 10
 PAYLOAD_ID = 100
 
@@ -91,20 +93,35 @@ def payload_of(installer):
     return data[offset(rva):offset(rva) + size]
 
 
-def repack(installer, folder):
+def repack(installer, folder, prefix):
     """INSTALLER's payload in the installer program under test: (silent, windowed)."""
-    raw = folder / "payload.bin"
+    raw = folder / (prefix + "payload.bin")
     raw.write_bytes(payload_of(installer))
-    stub = kit.SFX
     made = []
     for name, switches in (("silent.exe", " /s"), ("windowed.exe", None)):
-        args = ["pack", "--raw-payload", raw, "--stub", stub, "-o", folder / name]
+        args = ["pack", "--raw-payload", raw, "--stub", kit.SFX, "-o", folder / (prefix + name)]
         if switches:
             args.append(f"--switches={switches}")
         kit.selfpatch(*args)
-        made.append(folder / name)
+        made.append(folder / (prefix + name))
     raw.unlink()
     return made
+
+
+def calibration_installer(folder, texts):
+    """An update of one small file, new in the product, whose installer finds the
+    product as the measured one does: what a run costs besides its files."""
+    (folder / "old").mkdir(parents=True)
+    (folder / "new").mkdir()
+    (folder / "new" / "calibration.txt").write_text("one small file\r\n")
+    where = {key: texts[key] for key in ("install_folder_key", "uninstall_keys") if key in texts}
+    lines = "".join(f"{key} = '{value}'\n" for key, value in where.items())
+    (folder / "calibration.toml").write_text(
+        '[product]\nname = "Calibration"\nfrom = "1.0"\nto = "2.0"\n'
+        '[folders]\nnew = "new"\nold = ["old"]\n[texts]\n' + lines)
+    kit.selfpatch("build", folder / "calibration.toml", "-o", folder / "calibration.exe",
+                  "--zopfli-iterations", "0")
+    return folder / "calibration.exe"
 
 
 # --- the product -----------------------------------------------------------
@@ -223,7 +240,8 @@ def main():
     oldest, new, texts = project_folders(product_dir)
     shutil.rmtree(WORK, ignore_errors=True)
     WORK.mkdir(parents=True)
-    silent, windowed = repack(installer, WORK)
+    silent, windowed = repack(installer, WORK, "")
+    calibration = repack(calibration_installer(WORK / "calibration", texts), WORK, "calibration-")
     point_installer_at_product(texts)
     changed = changed_files(oldest, new)
     changed_bytes = sum((new / name).stat().st_size for name in changed)
@@ -241,6 +259,21 @@ def main():
     window_wrong = not_new(new)
     texts_shown = len(run.progress)
 
+    # The same two runs of a one-file update: the window, its two questions and
+    # boxbot cost this much whatever the update holds.
+    # Each the quickest of three, as these runs are short and the machine's load is not.
+    def fresh(run):
+        (PRODUCT / "calibration.txt").unlink(missing_ok=True)
+        return timed(run)
+    small_silent = min(fresh(lambda: kit.run(calibration[0], timeout=TIMEOUT))[1]
+                       for _ in range(CALIBRATION_RUNS))
+    small_windows = [fresh(lambda: run_with_boxes(calibration[1], script=["Yes", "OK"],
+                                                  timeout=TIMEOUT))
+                     for _ in range(CALIBRATION_RUNS)]
+    small_run, small_window = min(small_windows, key=lambda pair: pair[1])
+    text_seconds = (window_seconds - silent_seconds) - (small_window - small_silent)
+    extra_texts = texts_shown - len(small_run.progress)
+
     figures = {
         "installer": str(installer), "installer_bytes": installer.stat().st_size,
         "oldest": oldest.name, "new": new.name, "new_files": len(files_of(new)),
@@ -249,6 +282,7 @@ def main():
         "silent_exit": code, "ratio": silent_seconds / copy_seconds,
         "window_seconds": window_seconds, "window_exit": run.exit_code,
         "progress_texts": texts_shown, "progress_seconds": window_seconds - silent_seconds,
+        "progress_seconds_beyond_a_one_file_update": text_seconds,
         "recycled": recycled, "not_new_silent": silent_wrong, "not_new_window": window_wrong,
     }
     print(f"installer {installer.name}: {figures['installer_bytes']} bytes, run as "
@@ -260,9 +294,11 @@ def main():
           f"{figures['ratio']:>8.2f}  (goal <= 3)")
     print(f"{'update, with its window':<34} {window_seconds:>8.1f} {run.exit_code:>5} "
           f"{window_seconds / copy_seconds:>8.2f}")
-    print(f"progress texts shown: {texts_shown}, costing at most "
-          f"{figures['progress_seconds']:.1f} s "
-          f"({1000 * figures['progress_seconds'] / max(texts_shown, 1):.1f} ms a text)")
+    print(f"progress texts shown: {texts_shown}; the run with its window takes "
+          f"{figures['progress_seconds']:.1f} s longer than the silent one, "
+          f"{text_seconds:.1f} s more than that of a one-file update "
+          f"({1000 * text_seconds / max(extra_texts, 1):.1f} ms for each of its "
+          f"{extra_texts} texts more)")
     print(f"old files in the recycle bin: {recycled}")
     for label, wrong in (("silent", silent_wrong), ("with its window", window_wrong)):
         print(f"every file new after the {label} run: " +
