@@ -93,8 +93,9 @@ TEST(PackPayload, ChunkedStreamInflatesWholeAndIsTheSameOnAnyNumberOfThreads) {
     const Bytes content = Mixed(c.size);
     const Bytes one = CompressEntry(content, CompressionOptions{c.zopfliIterations, 1});
     EXPECT_EQ(InflateEntry(View(one)), content);
-    if (c.zopfliIterations > 0)  // zopfli chunks were chosen, and joined
+    if (c.zopfliIterations > 0) {  // zopfli chunks were chosen, and joined
       EXPECT_LT(one.size(), CompressEntry(content, CompressionOptions{0, 1}).size());
+    }
     for (unsigned threads : {2u, 3u}) EXPECT_EQ(CompressEntry(content, CompressionOptions{c.zopfliIterations, threads}), one);
   }
 }
