@@ -5,7 +5,6 @@
 #include "launcher/payload.h"
 
 #include <zlib.h>
-#include <zopfli/zopfli.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,36 +31,11 @@ PayloadError DescribeDamagedEntry(ByteView payload, uint32_t offset) {
                                   " bytes past the end of the payload");
 }
 
-Bytes CompressZopfli(const Bytes& content, int iterations) {
-  ZopfliOptions options;
-  ZopfliInitOptions(&options);
-  options.numiterations = iterations;
-  unsigned char* out = nullptr;
-  size_t outSize = 0;
-  ZopfliCompress(&options, ZOPFLI_FORMAT_ZLIB, content.data(), content.size(), &out, &outSize);
-  Bytes result(out, out + outSize);
-  std::free(out);
-  return result;
-}
-
 bool ForbiddenInName(unsigned char c) {
   return c <= ' ' || c >= 0x7F || std::strchr("\"<>:/\\|?*", c) != nullptr;
 }
 
 }  // namespace
-
-Bytes CompressEntry(const Bytes& content, const CompressionOptions& options) {
-  Bytes best = CompressZlib(content, 9);
-  if (options.zopfliIterations > 0) {
-    Bytes candidate = CompressZopfli(content, options.zopfliIterations);
-    if (candidate.size() < best.size() &&
-        InflateEntry(ByteView{candidate.data(), uint32_t(candidate.size())}) == content)
-      best = std::move(candidate);
-  }
-  if (InflateEntry(ByteView{best.data(), uint32_t(best.size())}) != content)
-    throw PackError("compressed data do not inflate back to the original");
-  return best;
-}
 
 void CheckEntryNames(const std::vector<std::string>& names) {
   std::set<std::string> seen;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "builder/entry_compression.h"
 #include "builder/format/payload_writer.h"
 #include "builder/pe_image.h"
 #include "patch/bytes.h"
@@ -29,16 +30,6 @@ struct PackFile {
   std::string name;  // the entry's name: a bare file name
   Bytes content;
 };
-
-struct CompressionOptions {
-  // Iterations of the zopfli encoder, tried besides zlib level 9 (the smaller
-  // stream wins); 0 uses zlib alone.
-  int zopfliIterations = 15;
-};
-
-// A zlib stream of `content` that the installer's inflate reads: zlib level 9
-// or zopfli, whichever is smaller. Each candidate is inflated back and compared.
-Bytes CompressEntry(const Bytes& content, const CompressionOptions& options);
 
 // Refuses entry names the installer cannot use: empty, not plain ASCII, holding
 // a space, quote, path separator or other character Windows forbids in file

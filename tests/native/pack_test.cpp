@@ -61,6 +61,50 @@ TEST(PackPayload, ChoosesTheSmallerOfZlibAndZopfli) {
   EXPECT_EQ((best[0] * 256 + best[1]) % 31, 0);
 }
 
+// Content that repeats across chunk boundaries, so that chunks refer back into
+// the chunk before them, with random stretches that zopfli and zlib code apart.
+Bytes Mixed(size_t size) {
+  Bytes bytes = Compressible(size);
+  uint32_t state = 12345;
+  for (size_t at = 0; at < size; at += 7919) {
+    for (size_t k = at; k < std::min(size, at + 300); ++k) {
+      state = state * 1103515245u + 12345u;
+      bytes[k] = uint8_t(state >> 24);
+    }
+  }
+  return bytes;
+}
+
+TEST(PackPayload, ChunkedStreamInflatesWholeAndIsTheSameOnAnyNumberOfThreads) {
+  struct Case {
+    size_t size;
+    int zopfliIterations;
+  };
+  const Case cases[] = {
+      {1, 0},
+      {kDeflateChunkSize - 1, 0},
+      {kDeflateChunkSize, 0},
+      {kDeflateChunkSize + 1, 0},
+      {2 * kDeflateChunkSize + 40000, 0},
+      {2 * kDeflateChunkSize + 30000, 1},  // zopfli chunks joined after zlib or zopfli chunks
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("size " + std::to_string(c.size) + ", zopfli " + std::to_string(c.zopfliIterations));
+    const Bytes content = Mixed(c.size);
+    const Bytes one = CompressEntry(content, CompressionOptions{c.zopfliIterations, 1});
+    EXPECT_EQ(InflateEntry(View(one)), content);
+    if (c.zopfliIterations > 0) {  // zopfli chunks were chosen, and joined
+      EXPECT_LT(one.size(), CompressEntry(content, CompressionOptions{0, 1}).size());
+    }
+    for (unsigned threads : {2u, 3u}) EXPECT_EQ(CompressEntry(content, CompressionOptions{c.zopfliIterations, threads}), one);
+  }
+}
+
+TEST(PackPayload, ZopfliOnlyUpToItsLargestEntry) {
+  const Bytes content = Mixed(kZopfliLargestEntry + 1);
+  EXPECT_EQ(CompressEntry(content, CompressionOptions{1}), CompressEntry(content, CompressionOptions{0}));
+}
+
 TEST(PackPayload, RefusesAnEmptyFile) {
   EXPECT_NE(FailureOf([] { BuildPayload({{"update.dif", {}}}, CompressionOptions{0}); }).find("empty"),
             std::string::npos);
