@@ -4,12 +4,14 @@
 
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "builder/cli/command.h"
 #include "builder/cli/cli_app.h"
 #include "builder/cli/project_command.h"
+#include "builder/installer_limits.h"
 #include "builder/pack.h"
 #include "builder/pack_files.h"
 #include "builder/pack_stub.h"
@@ -47,6 +49,8 @@ int Build(const BuildArguments& arguments) {
   CompressionOptions compression;
   compression.zopfliIterations = arguments.zopfliIterations;
   const Bytes payload = BuildPayload(files, compression);
+  const std::string tooLarge = InstallerLimitFault(made.made.bytes.size(), payload.size());
+  if (!tooLarge.empty()) throw std::runtime_error(tooLarge);
   std::vector<std::string> warnings;
   const Bytes installer = PackInstaller(LoadStub(arguments.stub), payload, switches, warnings);
   for (const std::string& warning : warnings)

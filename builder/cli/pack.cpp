@@ -4,11 +4,13 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "builder/cli/command.h"
 #include "builder/cli/cli_app.h"
+#include "builder/installer_limits.h"
 #include "builder/pack.h"
 #include "builder/pack_files.h"
 #include "builder/pack_stub.h"
@@ -82,6 +84,12 @@ int Pack(const PackArguments& arguments) {
   }
   for (const std::string& warning : warnings)
     std::fprintf(stderr, "selfpatch pack: %s: warning: %s\n", stubName.c_str(), warning.c_str());
+  // Packed anyway, so that tests and benchmarks can try what lies beyond the limit.
+  if (!arguments.patch.empty()) {
+    const std::string tooLarge = InstallerLimitFault(
+        std::filesystem::file_size(std::filesystem::u8path(arguments.patch)), payload.size());
+    if (!tooLarge.empty()) std::fprintf(stderr, "selfpatch pack: warning: %s\n", tooLarge.c_str());
+  }
   WriteFileReplacing(arguments.output, installer, true);
   PrintSummary(arguments.output, installer, payload, switches);
   return 0;

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "builder/installer_limits.h"
 #include "builder/verify.h"
 
 namespace {
@@ -32,6 +33,9 @@ void CheckAgainstFolders(const Project& project, const Bytes& patch, const char*
 ProjectPatch MakeVerifiedPatch(const std::string& projectFile, const char* command) {
   ProjectPatch result{LoadProject(std::filesystem::u8path(projectFile)), {}};
   result.made = MakePatch(result.project);
+  // Refused before the costly verification: no installer could carry it.
+  const std::string tooLarge = PatchLimitFault(result.made.bytes.size());
+  if (!tooLarge.empty()) throw std::runtime_error(tooLarge);
   for (const std::string& warning : result.made.summary.warnings)
     std::fprintf(stderr, "selfpatch %s: warning: %s\n", command, warning.c_str());
   CheckAgainstFolders(result.project, result.made.bytes, command);

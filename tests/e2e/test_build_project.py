@@ -120,6 +120,23 @@ def test_faults_fail_the_command_and_write_nothing(case, tool, command, fault, p
     assert not out.exists()
 
 
+@pytest.mark.parametrize("command", ["make", "build"])
+def test_file_of_2_gib_is_refused_with_its_name(case, tool, command):
+    """The format holds sizes in 32 bits and the encoder takes less than 2 GiB:
+    a larger file is named before anything is read (a sparse file, so cheap)."""
+    for n, files in enumerate(versions()):
+        write_folder(case.path("v%d" % (n + 1)), files)
+    with open(case.path("v4/data/huge.bin"), "wb") as huge:
+        huge.truncate(2 << 30)
+    case.path("product.toml").write_text(PRODUCT + '[folders]\nnew = "v4"\nold = ["v3"]\n')
+    out = case.path("update.out")
+    result = kit.run_tool(tool, command, case.path("product.toml"), "-o", out)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert re.search(r"v4[\\/]data[\\/]huge\.bin: files of 2 GiB or more are not supported",
+                     result.stderr), result.stderr
+    assert not out.exists()
+
+
 def test_japanese_file_and_folder_names_under_code_page_932(case, tool, no_leftovers):
     """Names whose Shift-JIS characters end in the byte 0x5C ("表" 95 5C, "ソ"
     83 5C, "能" 94 5C), also at the end of a folder or file name, where a
