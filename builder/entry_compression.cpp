@@ -145,6 +145,7 @@ Bytes CompressEntry(const Bytes& content, const CompressionOptions& options) {
       [&](size_t i) {
         stream.insert(stream.end(), compressed[i].begin(), compressed[i].end());
         Bytes().swap(compressed[i]);
+        if (options.onChunkDone) options.onChunkDone(i + 1, chunks);
       });
   AppendBigEndian32(stream, Adler32Of(content));
   return stream;

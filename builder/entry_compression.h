@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "patch/bytes.h"
 #include "builder/format/payload_writer.h"
@@ -24,6 +25,8 @@ struct CompressionOptions {
   // zlib alone.
   int zopfliIterations = 15;
   unsigned threads = 0;  // 0: one per processor
+  // Called after each chunk, in order, one call at a time.
+  std::function<void(size_t done, size_t total)> onChunkDone;
 };
 
 // A zlib stream of `content` that the installer's inflate reads. Each chunk is

@@ -22,3 +22,7 @@ void PrepareConsole();
 // The file's last-write time as a FILETIME (100 ns units since 1601), or 0
 // when it cannot be read.
 uint64_t LastWriteFileTime(const std::filesystem::path& path);
+
+// Whether standard error is a terminal (a console on Windows), where progress
+// may be shown.
+bool ErrorStreamIsTerminal();

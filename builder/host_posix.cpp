@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -17,3 +18,5 @@ uint64_t LastWriteFileTime(const std::filesystem::path& path) {
   const int64_t units = int64_t(info.st_mtim.tv_sec) * 10000000 + info.st_mtim.tv_nsec / 100;
   return uint64_t(std::max<int64_t>(0, units + kUnixEpochInFileTime));
 }
+
+bool ErrorStreamIsTerminal() { return isatty(STDERR_FILENO) != 0; }

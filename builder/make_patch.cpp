@@ -11,6 +11,7 @@
 #include "builder/format/delta_output.h"
 #include "builder/host.h"
 #include "builder/pack_files.h"
+#include "builder/parallel.h"
 #include "patch/crc32.h"
 #include "patch/format.h"
 #include "patch/record_name.h"
@@ -112,24 +113,75 @@ struct FileJob {
   std::string relative;  // in the new folder, '/' separators
   std::string name;      // the record name
   FileOptions options;
-  int order = 0;  // groups are written by order, then by name
+  int order = 0;          // groups are written by order, then by name
+  uint64_t readBytes = 0;  // the new file and its old copies
 };
+
+// The records of one file, written out, and what they serve.
+struct GroupMade {
+  std::vector<PatchRecord> records;  // without bodies
+  std::vector<Bytes> written;        // each record as the patch holds it
+  std::vector<uint64_t> bodySizes;
+  MakeSummary counts;                // counters only
+  std::vector<std::string> warnings;
+  std::vector<uint64_t> usedBytes;   // per old folder: the bytes of the records its copy uses
+  std::vector<uint64_t> aloneBytes;  // per old folder: its records in a patch for it alone
+  std::string decision;
+  bool unchanged = false;  // the same in every old folder
+};
+
+std::string BytesText(uint64_t bytes) { return std::to_string(bytes) + " bytes"; }
 
 class PatchMaker {
  public:
-  PatchMaker(const Project& project, const EncoderOptions& encoder)
-      : project_(project), encoder_(encoder) {}
+  PatchMaker(const Project& project, const MakeOptions& options)
+      : project_(project), options_(options) {}
 
   MadePatch Make() {
     MadePatch made;
     made.patch.entries = BuildHeaderEntries(TextRequestFor(project_));
-    for (const fs::path& folder : project_.oldFolders) oldIndexes_.push_back(IndexFolder(folder));
+    made.patch.leadBytes = LeadByteTestFor(project_.CodePage());
+    for (const fs::path& folder : project_.oldFolders) {
+      oldIndexes_.push_back(IndexFolder(folder));
+      summary_.versions.push_back({folder.u8string(), 0, 0, 0});
+    }
     const FolderIndex newIndex = IndexFolder(project_.newFolder);
     ReportOldOnlyFiles(newIndex);
+    const std::vector<FileJob> jobs = Jobs(newIndex);
+    summary_.files = jobs.size();
 
+    made.bytes = WritePatch(made.patch);
+    for (VersionUse& version : summary_.versions) version.aloneBytes = made.bytes.size();
+    FileDone progress{"", "", 0, jobs.size(), 0, 0};
+    for (const FileJob& job : jobs) progress.bytesTotal += job.readBytes;
+
+    std::vector<GroupMade> groups(jobs.size());
+    ParallelInOrder(
+        jobs.size(), options_.threads, [&](size_t i) { groups[i] = MakeGroup(jobs[i]); },
+        [&](size_t i) {
+          GroupMade group = std::move(groups[i]);
+          progress.relative = jobs[i].relative;
+          progress.decision = group.decision;
+          Add(made, std::move(group), jobs[i]);
+          progress.filesDone = i + 1;
+          progress.bytesDone += jobs[i].readBytes;
+          if (options_.onFileDone) options_.onFileDone(progress);
+        });
+    Join(made.bytes);
+    summary_.patchBytes = made.bytes.size();
+    made.summary = summary_;
+    return made;
+  }
+
+ private:
+  std::vector<FileJob> Jobs(const FolderIndex& newIndex) const {
     std::vector<FileJob> jobs;
     for (const auto& [lower, relative] : newIndex.byLowerName) {
-      FileJob job{relative, RecordNameOf(relative, project_.CodePage()), project_.OptionsFor(relative), 0};
+      FileJob job{relative, RecordNameOf(relative, project_.CodePage()), project_.OptionsFor(relative), 0,
+                  FileSize(project_.newFolder / fs::u8path(relative))};
+      for (size_t i = 0; i < oldIndexes_.size(); ++i)
+        if (const std::string* name = OldCopy(i, relative))
+          job.readBytes += FileSize(project_.oldFolders[i] / fs::u8path(*name));
       job.order = GroupOrder(job);
       jobs.push_back(job);
     }
@@ -139,27 +191,60 @@ class PatchMaker {
     std::stable_sort(jobs.begin(), jobs.end(), [](const FileJob& a, const FileJob& b) {
       return std::tie(a.order, a.name) < std::tie(b.order, b.name);
     });
-    summary_.files = jobs.size();
-    for (const FileJob& job : jobs) {
-      std::vector<PatchRecord> group = MakeGroup(job);
-      if (group.empty()) continue;
-      ++summary_.groups;
-      if (CrcListLength(group) > kCrcListMax)
-        Warn(job.relative + ": more than " + std::to_string(kCrcListMax) +
-             " versions; the installer's search looks only for the first ones");
-      for (PatchRecord& record : group) made.patch.records.push_back(std::move(record));
-    }
-    made.patch.leadBytes = LeadByteTestFor(project_.CodePage());
-    made.bytes = WritePatch(made.patch);
-    summary_.patchBytes = made.bytes.size();
-    made.summary = summary_;
-    return made;
+    return jobs;
   }
 
- private:
-  void Warn(const std::string& text) { summary_.warnings.push_back(text); }
+  static uint64_t FileSize(const fs::path& path) {
+    std::error_code error;
+    const uint64_t size = fs::file_size(path, error);
+    return error ? 0 : size;
+  }
+
+  // Appends a finished group to the patch, in the order of the jobs.
+  void Add(MadePatch& made, GroupMade group, const FileJob& job) {
+    for (std::string& warning : group.warnings) summary_.warnings.push_back(std::move(warning));
+    summary_.newBytes += group.counts.newBytes;
+    summary_.unchangedFiles += group.unchanged;
+    if (group.records.empty()) return;
+    ++summary_.groups;
+    const MakeSummary& c = group.counts;
+    summary_.deltaRecords += c.deltaRecords;
+    summary_.chainRecords += c.chainRecords;
+    summary_.fullRecords += c.fullRecords;
+    summary_.sharedCopies += c.sharedCopies;
+    summary_.droppedDeltas += c.droppedDeltas;
+    if (CrcListLength(group.records) > kCrcListMax)
+      summary_.warnings.push_back(job.relative + ": more than " + std::to_string(kCrcListMax) +
+                                  " versions; the installer's search looks only for the first ones");
+    for (size_t i = 0; i < summary_.versions.size(); ++i) {
+      VersionUse& version = summary_.versions[i];
+      version.files += group.usedBytes[i] > 0;
+      version.recordBytes += group.usedBytes[i];
+      version.aloneBytes += group.aloneBytes[i];
+    }
+    for (size_t k = 0; k < group.records.size(); ++k) {
+      pieces_.push_back(std::move(group.written[k]));
+      made.patch.records.push_back(std::move(group.records[k]));
+    }
+  }
+
+  // Appends the written records to `bytes` in one allocation, releasing each
+  // as it is copied: a growing patch would need twice its size when it moves.
+  void Join(Bytes& bytes) {
+    uint64_t size = bytes.size();
+    for (const Bytes& piece : pieces_) size += piece.size();
+    bytes.reserve(size);
+    for (Bytes& piece : pieces_) {
+      bytes.insert(bytes.end(), piece.begin(), piece.end());
+      Bytes().swap(piece);
+    }
+    pieces_.clear();
+  }
 
   std::string OldFolderName(size_t index) const { return project_.oldFolders[index].u8string(); }
+  std::string OldFolderLabel(size_t index) const {
+    return project_.oldFolders[index].filename().u8string();
+  }
 
   // The old folders at `indexes`, for messages.
   std::string Listed(const std::vector<size_t>& indexes) const {
@@ -174,8 +259,8 @@ class PatchMaker {
       for (const auto& [lower, relative] : oldIndexes_[i].byLowerName)
         if (!newIndex.byLowerName.count(lower)) oldOnly[relative].push_back(i);
     for (const auto& [relative, folders] : oldOnly)
-      Warn(relative + " is only in old versions (" + Listed(folders) +
-           "): a patch cannot delete files, it stays where it is installed");
+      summary_.warnings.push_back(relative + " is only in old versions (" + Listed(folders) +
+                                  "): a patch cannot delete files, it stays where it is installed");
   }
 
   const std::string* OldCopy(size_t folder, const std::string& relative) const {
@@ -207,8 +292,8 @@ class PatchMaker {
   // The distinct old contents of a file that differ from the new one, in the
   // order of the old folders (oldest first). `missing` gets the old folders
   // without the file.
-  std::vector<OldContent> OldContents(const std::string& relative, const Bytes& newBytes,
-                                      uint32_t newCrc, std::vector<size_t>& missing) {
+  std::vector<OldContent> OldContents(const std::string& relative, const Bytes& newBytes, uint32_t newCrc,
+                                      std::vector<size_t>& missing, MakeSummary& counts) const {
     std::vector<OldContent> contents;
     for (size_t i = 0; i < oldIndexes_.size(); ++i) {
       const std::string* name = OldCopy(i, relative);
@@ -231,10 +316,9 @@ class PatchMaker {
       }
       if (same->bytes != bytes)
         throw std::runtime_error(OldFolderName(i) + "/" + *name + " and the copy in " +
-                                 OldFolderName(same->folders[0]) +
-                                 " differ but have the same size and CRC");
+                                 OldFolderName(same->folders[0]) + " differ but have the same size and CRC");
       same->folders.push_back(i);
-      ++summary_.sharedCopies;
+      ++counts.sharedCopies;
     }
     return contents;
   }
@@ -242,16 +326,20 @@ class PatchMaker {
   // The records of one file: per old content a delta (to the new file, or to
   // the next old content when that continues from there for fewer bytes), then
   // the full content as the fallback for any other copy and for a missing file.
-  std::vector<PatchRecord> MakeGroup(const FileJob& job) {
+  GroupMade MakeGroup(const FileJob& job) const {
+    GroupMade made;
     const fs::path newPath = project_.newFolder / fs::u8path(job.relative);
     const Bytes newBytes = ReadSourceFile(newPath);
     const uint32_t newCrc = CrcOf(newBytes);
-    summary_.newBytes += newBytes.size();
     std::vector<size_t> missing;
-    std::vector<OldContent> contents = OldContents(job.relative, newBytes, newCrc, missing);
+    std::vector<OldContent> contents = OldContents(job.relative, newBytes, newCrc, missing, made.counts);
+    made.usedBytes.assign(oldIndexes_.size(), 0);
+    made.aloneBytes.assign(oldIndexes_.size(), 0);
+    made.counts.newBytes = newBytes.size();
     if (contents.empty() && missing.empty() && !oldIndexes_.empty()) {
-      ++summary_.unchangedFiles;
-      return {};
+      made.decision = "unchanged";
+      made.unchanged = true;
+      return made;
     }
     const bool full = job.options.full;
     const uint32_t flags = FlagsFor(job.options);
@@ -261,6 +349,7 @@ class PatchMaker {
     // a record to continue from.
     std::vector<std::optional<PatchRecord>> records(contents.size());
     std::vector<bool> chained(contents.size(), false);
+    std::vector<uint64_t> directBodyBytes(contents.size(), 0);
     for (size_t k = contents.size(); k-- > 0;) {
       const OldContent& old = contents[k];
       if (old.bytes.empty()) {
@@ -271,10 +360,11 @@ class PatchMaker {
                                    " is empty, which only a full record can update, but full = false");
         continue;
       }
-      Bytes body = EncodeDeltaBody(ViewOf(old.bytes), ViewOf(newBytes), encoder_);
+      Bytes body = EncodeDeltaBody(ViewOf(old.bytes), ViewOf(newBytes), options_.encoder);
+      directBodyBytes[k] = body.size();
       const bool canChain = project_.chain && k + 1 < contents.size() && records[k + 1];
       if (canChain) {
-        Bytes chainBody = EncodeDeltaBody(ViewOf(old.bytes), ViewOf(contents[k + 1].bytes), encoder_);
+        Bytes chainBody = EncodeDeltaBody(ViewOf(old.bytes), ViewOf(contents[k + 1].bytes), options_.encoder);
         if (chainBody.size() < body.size()) {
           body = std::move(chainBody);
           chained[k] = true;
@@ -285,7 +375,7 @@ class PatchMaker {
       // produces for up to date.
       const bool needsOwnRecord = old.crc == newCrc || SharesCrc(contents, k);
       if (full && body.size() >= newBytes.size() && !needsOwnRecord) {
-        ++summary_.droppedDeltas;
+        ++made.counts.droppedDeltas;
         chained[k] = false;
         continue;
       }
@@ -293,32 +383,74 @@ class PatchMaker {
       record.lastWriteTime = stamp;
       records[k] = std::move(record);
     }
-    std::vector<PatchRecord> group;
+
+    std::vector<std::optional<size_t>> placeOf(contents.size());  // index in made.records
+    std::vector<std::string> parts;
     for (size_t k = 0; k < contents.size(); ++k) {
       if (!records[k]) continue;
-      ++(chained[k] ? summary_.chainRecords : summary_.deltaRecords);
-      group.push_back(std::move(*records[k]));
+      ++(chained[k] ? made.counts.chainRecords : made.counts.deltaRecords);
+      placeOf[k] = made.records.size();
+      parts.push_back(OldFolderLabel(contents[k].folders[0]) + (chained[k] ? ": chain (" : ": delta (") +
+                      BytesText(records[k]->body.size()) + ")");
+      Keep(made, std::move(*records[k]));
     }
+    std::optional<size_t> fullPlace;
     if (full) {
       if (job.options.create) CheckFolderExists(job.relative, missing);
       PatchRecord record = FullRecord(job.name, newBytes, flags);
       record.lastWriteTime = stamp;
-      group.push_back(std::move(record));
-      ++summary_.fullRecords;
+      fullPlace = made.records.size();
+      parts.push_back("full (" + BytesText(newBytes.size()) + ")");
+      Keep(made, std::move(record));
+      ++made.counts.fullRecords;
     } else if (!missing.empty()) {
       const std::string what = job.relative + ": missing from " + Listed(missing) +
                                " and full = false: the patch cannot create it there";
       if (!job.options.optional)
         throw std::runtime_error(what + " (give it its full content, or mark it optional)");
-      Warn(what);
+      made.warnings.push_back(what);
     }
-    return group;
+    for (const std::string& part : parts) made.decision += (made.decision.empty() ? "" : "; ") + part;
+
+    // What each old folder's copy uses, and would use in a patch of its own.
+    const uint64_t overhead = made.written.empty() ? 0 : made.written[0].size() - made.bodySizes[0];
+    const uint64_t fullBytes = fullPlace ? made.written[*fullPlace].size() : 0;
+    for (size_t i : missing) {
+      made.usedBytes[i] = fullBytes;
+      made.aloneBytes[i] = fullBytes;
+    }
+    for (size_t k = 0; k < contents.size(); ++k) {
+      uint64_t used = 0;
+      size_t at = k;
+      while (placeOf[at]) {
+        used += made.written[*placeOf[at]].size();
+        if (!chained[at]) break;
+        ++at;
+      }
+      if (!placeOf[k]) used = fullBytes;
+      const bool directKept = directBodyBytes[k] > 0 && !(full && directBodyBytes[k] >= newBytes.size());
+      const uint64_t alone = fullBytes + (directKept ? overhead + directBodyBytes[k] : 0);
+      for (size_t i : contents[k].folders) {
+        made.usedBytes[i] = used;
+        made.aloneBytes[i] = alone;
+      }
+    }
+    return made;
+  }
+
+  // Writes a record out and keeps it without its body.
+  void Keep(GroupMade& made, PatchRecord record) const {
+    made.written.push_back(WriteRecord(record, LeadByteTestFor(project_.CodePage())));
+    made.bodySizes.push_back(record.body.size());
+    Bytes().swap(record.body);
+    made.records.push_back(std::move(record));
   }
 
   const Project& project_;
-  const EncoderOptions& encoder_;
+  const MakeOptions& options_;
   std::vector<FolderIndex> oldIndexes_;
   MakeSummary summary_;
+  std::vector<Bytes> pieces_;  // the records written so far, in order
 };
 
 }  // namespace
@@ -334,6 +466,6 @@ TextRequest TextRequestFor(const Project& project) {
   return request;
 }
 
-MadePatch MakePatch(const Project& project, const EncoderOptions& encoder) {
-  return PatchMaker(project, encoder).Make();
+MadePatch MakePatch(const Project& project, const MakeOptions& options) {
+  return PatchMaker(project, options).Make();
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -58,16 +59,22 @@ void CheckEntryNames(const std::vector<std::string>& names) {
 }
 
 Bytes BuildPayload(const std::vector<PackFile>& files, const CompressionOptions& options) {
+  std::vector<PackEntry> entries;
+  for (const PackFile& file : files) entries.push_back({file.name, &file.content});
+  return BuildPayloadFrom(entries, options);
+}
+
+Bytes BuildPayloadFrom(const std::vector<PackEntry>& entries, const CompressionOptions& options) {
   std::vector<std::string> names{kDummyEntryName};
-  for (const PackFile& file : files) names.push_back(file.name);
+  for (const PackEntry& entry : entries) names.push_back(entry.name);
   CheckEntryNames(names);
   Bytes payload;
   AppendRawPayloadEntry(payload, kDummyEntryName, {});
-  for (const PackFile& file : files) {
+  for (const PackEntry& entry : entries) {
     // A length of 0 means "no file": the installer would create nothing and
     // then fail to open it.
-    if (file.content.empty()) throw PackError("'" + file.name + "' is empty");
-    AppendRawPayloadEntry(payload, file.name, CompressEntry(file.content, options));
+    if (entry.content->empty()) throw PackError("'" + entry.name + "' is empty");
+    AppendRawPayloadEntry(payload, entry.name, CompressEntry(*entry.content, options));
   }
   return payload;
 }
@@ -89,7 +96,7 @@ void CheckSwitchText(const std::string& text) {
   if (text.find('\0') != std::string::npos) throw PackError("switch text holds a NUL");
 }
 
-Bytes PackInstaller(Bytes stub, const Bytes& payload, const std::string& switches,
+Bytes PackInstaller(Bytes stub, Bytes payload, const std::string& switches,
                     std::vector<std::string>& warnings) {
   CheckSwitchText(switches);
   PeImage image = ParsePeImage(std::move(stub));
@@ -103,7 +110,7 @@ Bytes PackInstaller(Bytes stub, const Bytes& payload, const std::string& switche
   ResourceLanguages& languages = resources[kPayloadType][kPayloadName];
   if (languages.count(kPayloadLanguage))
     warnings.push_back("the installer program already carried a payload; it was replaced");
-  languages[kPayloadLanguage] = ResourceData{payload, 0};
+  languages[kPayloadLanguage] = ResourceData{std::move(payload), 0};
 
   Bytes out = RebuildPeImage(image, resources, warnings);
   std::fill(out.begin() + kSwitchAreaOffset, out.begin() + kSwitchAreaOffset + kSwitchAreaSize, 0);
@@ -130,7 +137,7 @@ InstallerContents ReadInstaller(Bytes file) {
   const auto language = name->second.find(kPayloadLanguage);
   if (language == name->second.end()) return contents;
   contents.hasPayload = true;
-  contents.payload = language->second.bytes;
+  contents.payload = std::move(language->second.bytes);
   return contents;
 }
 
@@ -147,6 +154,28 @@ std::vector<ContainerEntry> ParsePayload(ByteView payload) {
   }
   if (status == PayloadDamaged) throw DescribeDamagedEntry(payload, cursor.position);
   return entries;
+}
+
+bool InflatesTo(ByteView data, ByteView expected) {
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) return false;
+  stream.next_in = const_cast<Bytef*>(data.data);
+  stream.avail_in = data.size;
+  uint8_t buffer[65536];
+  uint64_t matched = 0;
+  int status = Z_OK;
+  bool same = true;
+  while (same && status == Z_OK) {
+    stream.next_out = buffer;
+    stream.avail_out = sizeof buffer;
+    status = inflate(&stream, Z_NO_FLUSH);
+    const uint32_t produced = uint32_t(sizeof buffer - stream.avail_out);
+    same = produced <= expected.size - matched && std::equal(buffer, buffer + produced, expected.data + matched);
+    matched += produced;
+    if (status == Z_BUF_ERROR && stream.avail_in == 0) break;
+  }
+  inflateEnd(&stream);
+  return same && status == Z_STREAM_END && stream.avail_in == 0 && matched == expected.size;
 }
 
 Bytes InflateEntry(ByteView data) {

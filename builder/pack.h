@@ -40,6 +40,13 @@ void CheckEntryNames(const std::vector<std::string>& names);
 // The payload container: the dummy entry, then each file compressed.
 Bytes BuildPayload(const std::vector<PackFile>& files, const CompressionOptions& options);
 
+// The same over contents held elsewhere, which must outlive the call.
+struct PackEntry {
+  std::string name;
+  const Bytes* content;
+};
+Bytes BuildPayloadFrom(const std::vector<PackEntry>& entries, const CompressionOptions& options);
+
 // " /s" and " /k" as the switches request; empty when neither.
 std::string SwitchText(bool silent, bool killParent);
 // Refuses a switch text that does not begin with a space or does not fit the
@@ -50,7 +57,7 @@ void CheckSwitchText(const std::string& text);
 // RT_RCDATA 100 (replacing one already there) and `switches` in the switch
 // area; its other resources stay. Warnings (a dropped signature, a replaced
 // payload) are added to `warnings`.
-Bytes PackInstaller(Bytes stub, const Bytes& payload, const std::string& switches,
+Bytes PackInstaller(Bytes stub, Bytes payload, const std::string& switches,
                     std::vector<std::string>& warnings);
 
 struct InstallerContents {
@@ -60,8 +67,9 @@ struct InstallerContents {
   Bytes payload;
 };
 
-// Reads an installer's switch area and payload resource. Throws PeError or
-// PackError when the program is not one the packer could have written.
+// Reads an installer's switch area and payload resource (moved out of
+// image.resources, which keeps an empty one). Throws PeError or PackError when
+// the program is not one the packer could have written.
 InstallerContents ReadInstaller(Bytes file);
 
 // One entry of a payload container, as the installer walks it, with its place.
@@ -86,3 +94,7 @@ std::vector<ContainerEntry> ParsePayload(ByteView payload);
 // Inflates one entry's zlib stream; throws PackError when it is damaged or has
 // bytes after its end.
 Bytes InflateEntry(ByteView data);
+
+// Whether an entry's zlib stream inflates to exactly `expected`, and ends
+// where its data end; in steps, without holding the inflated whole.
+bool InflatesTo(ByteView data, ByteView expected);

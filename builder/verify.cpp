@@ -9,6 +9,7 @@
 #include "builder/ascii_case.h"
 #include "builder/format/delta_output.h"
 #include "builder/hex.h"
+#include "builder/parallel.h"
 #include "builder/pack_files.h"
 #include "builder/pack_inspect.h"
 #include "builder/record_names.h"
@@ -255,12 +256,21 @@ VerifyReport VerifyRecords(ByteView records, const std::vector<fs::path>& oldFol
   for (const fs::path& folder : oldFolders) {
     std::error_code error;
     if (!fs::is_directory(folder, error)) throw VerifyError(folder.u8string() + ": not a folder");
-    FolderRun run(folder, codepage);
-    for (const Group& group : groups) {
-      report.rows.push_back(run.Run(group));
-      report.ok = report.ok && report.rows.back().ok;
-    }
   }
+  // Folders side by side; each one's groups in order, as one installer run.
+  std::vector<std::vector<VerifyRow>> rows(oldFolders.size());
+  ParallelInOrder(
+      oldFolders.size(), 0,
+      [&](size_t i) {
+        FolderRun run(oldFolders[i], codepage);
+        for (const Group& group : groups) rows[i].push_back(run.Run(group));
+      },
+      [&](size_t i) {
+        for (VerifyRow& row : rows[i]) {
+          report.ok = report.ok && row.ok;
+          report.rows.push_back(std::move(row));
+        }
+      });
   return report;
 }
 

@@ -11,6 +11,7 @@
 #include "builder/cli/command.h"
 #include "builder/cli/cli_app.h"
 #include "builder/cli/project_command.h"
+#include "builder/host.h"
 #include "builder/installer_limits.h"
 #include "builder/pack.h"
 #include "builder/pack_files.h"
@@ -36,32 +37,60 @@ constexpr const char* kPatchEntryName = "update.dif";
 struct BuildArguments {
   std::string project, output, stub;
   int zopfliIterations = CompressionOptions().zopfliIterations;
+  RunOptions run;
 };
 
+// The patch entry of the installer written at `path` must inflate to the
+// patch that was verified.
+void CheckWrittenInstaller(const std::string& path, const Bytes& patch) {
+  const InstallerContents contents = ReadInstaller(ReadFileBytes(path));
+  for (const ContainerEntry& entry : ParsePayload(ByteView{contents.payload.data(), uint32_t(contents.payload.size())}))
+    if (entry.name == kPatchEntryName && InflatesTo(entry.data, ByteView{patch.data(), uint32_t(patch.size())}))
+      return;
+  throw std::runtime_error(path + ": the patch read back is not the one verified");
+}
+
 int Build(const BuildArguments& arguments) {
-  const ProjectPatch made = MakeVerifiedPatch(arguments.project, "build");
+  ProgressLine progress(!arguments.run.quiet && ErrorStreamIsTerminal());
+  const ProjectPatch made = MakeVerifiedPatch(arguments.project, "build", arguments.run, progress);
   const PackSettings& settings = made.project.pack;
-  std::vector<PackFile> files = {{kPatchEntryName, made.made.bytes}};
+  std::vector<PackFile> programs;
   for (const auto& program : settings.run)
-    files.push_back({program.filename().u8string(), ReadFileBytes(program.u8string())});
+    programs.push_back({program.filename().u8string(), ReadFileBytes(program.u8string())});
   const std::string switches = SwitchText(settings.silent, settings.killParent);
   CheckSwitchText(switches);
   CompressionOptions compression;
   compression.zopfliIterations = arguments.zopfliIterations;
-  const Bytes payload = BuildPayload(files, compression);
-  const std::string tooLarge = InstallerLimitFault(made.made.bytes.size(), payload.size());
+  compression.threads = arguments.run.threads;
+  compression.onChunkDone = [&](size_t done, size_t total) {
+    progress.Show("compressing (chunks)", done, total, uint64_t(done) * kDeflateChunkSize,
+                  uint64_t(total) * kDeflateChunkSize);
+  };
+  std::vector<PackEntry> entries{{kPatchEntryName, &made.made.bytes}};
+  for (const PackFile& program : programs) entries.push_back({program.name, &program.content});
+  Bytes payload = BuildPayloadFrom(entries, compression);
+  progress.Clear();
+  const size_t payloadBytes = payload.size();
+  const std::string tooLarge = InstallerLimitFault(made.made.bytes.size(), payloadBytes);
   if (!tooLarge.empty()) throw std::runtime_error(tooLarge);
   std::vector<std::string> warnings;
-  const Bytes installer = PackInstaller(LoadStub(arguments.stub), payload, switches, warnings);
+  Bytes installer = PackInstaller(LoadStub(arguments.stub), std::move(payload), switches, warnings);
   for (const std::string& warning : warnings)
     std::fprintf(stderr, "selfpatch build: warning: %s\n", warning.c_str());
   WriteFileReplacing(arguments.output, installer, true);
-  CheckWritten(made, PatchOfFile(ReadFileBytes(arguments.output), made.project.CodePage()),
-               arguments.output);
-  std::printf("%s: %zu bytes, payload %zu bytes", arguments.output.c_str(), installer.size(),
-              payload.size());
+  const size_t installerBytes = installer.size();
+  Bytes().swap(installer);
+  CheckWrittenInstaller(arguments.output, made.made.bytes);
+  if (arguments.run.json) {
+    nlohmann::json summary = PatchSummaryJson(made, arguments.run.verbose);
+    summary["installer"] = {{"path", arguments.output}, {"bytes", installerBytes}, {"payload_bytes", payloadBytes},
+                            {"switches", switches}};
+    std::printf("%s\n", summary.dump(2).c_str());
+    return 0;
+  }
+  std::printf("%s: %zu bytes, payload %zu bytes", arguments.output.c_str(), installerBytes, payloadBytes);
   if (!switches.empty()) std::printf(", switches \"%s\"", switches.c_str());
-  for (size_t i = 1; i < files.size(); ++i) std::printf(", runs %s", files[i].name.c_str());
+  for (const PackFile& program : programs) std::printf(", runs %s", program.name.c_str());
   std::printf("\n");
   PrintPatchSummary(made);
   return 0;
@@ -82,6 +111,7 @@ int RunBuild(int argc, char** argv) {
                  "Iterations of the zopfli encoder tried besides zlib -9; 0 for zlib alone")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000));
+  AddRunOptions(app, arguments.run);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

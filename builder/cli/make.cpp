@@ -9,6 +9,7 @@
 #include "builder/cli/command.h"
 #include "builder/cli/cli_app.h"
 #include "builder/cli/project_command.h"
+#include "builder/host.h"
 #include "builder/pack_files.h"
 
 namespace {
@@ -30,17 +31,26 @@ int RunMake(int argc, char** argv) {
   CommandApp app(kDescription, "selfpatch make");
   app.footer(kFooter);
   std::string project, output;
+  RunOptions run;
   app.add_option("project", project, "The project file (.toml)")->required()->check(ExistingFile());
   app.add_option("-o,--output", output, "The patch file to write (.dif)")->required();
+  AddRunOptions(app, run);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     return app.exit(error);
   }
   try {
-    const ProjectPatch made = MakeVerifiedPatch(project, "make");
+    ProgressLine progress(!run.quiet && ErrorStreamIsTerminal());
+    const ProjectPatch made = MakeVerifiedPatch(project, "make", run, progress);
     WriteFileReplacing(output, made.made.bytes, false);
-    CheckWritten(made, ReadFileBytes(output), output);
+    CheckWritten(made, output);
+    if (run.json) {
+      nlohmann::json summary = PatchSummaryJson(made, run.verbose);
+      summary["output"] = output;
+      std::printf("%s\n", summary.dump(2).c_str());
+      return 0;
+    }
     std::printf("%s: ", output.c_str());
     PrintPatchSummary(made);
     return 0;
