@@ -34,6 +34,13 @@ function(sp_installer_program name)
   target_link_options(${name} PRIVATE -static -s -Wl,--file-alignment=1024
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/rsrc-last.ld)
   set_target_properties(${name} PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/rsrc-last.ld)
+  # Large-address-aware: a 64-bit system gives the 32-bit program 4 GiB instead
+  # of 2, room for a larger patch beside its image (sizes and offsets are
+  # unsigned 32-bit, never pointers cast to int). The limits the tool enforces
+  # stay those of 2 GiB, which is all a 32-bit system gives.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    target_link_options(${name} PRIVATE -Wl,--large-address-aware)
+  endif()
 endfunction()
 sp_installer_program(selfpatch-sfx sp_win32)
 

@@ -59,6 +59,12 @@ def test_layout_keeps_the_switch_area_free(image, pe):
     assert pe.OPTIONAL_HEADER.SizeOfHeaders <= 1024
 
 
+def test_large_address_aware(pe):
+    """A 64-bit system then gives the installer 4 GiB of address space."""
+    assert pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS[
+        "IMAGE_FILE_LARGE_ADDRESS_AWARE"]
+
+
 def test_imports_only_system_dlls(pe):
     imported = {e.dll.decode().lower() for e in pe.DIRECTORY_ENTRY_IMPORT}
     assert imported <= SYSTEM_DLLS, imported - SYSTEM_DLLS
