@@ -219,7 +219,8 @@ def generate(out, seed, files, megabytes):
 
     with open(os.path.join(out, "product.toml"), "w") as f:
         f.write('[product]\nname = "Scale Test"\nfrom = "1.0"\nto = "3.0"\n\n'
-                '[folders]\nnew = "3.0"\nold = ["1.0", "2.0"]\n')
+                '[folders]\nnew = "3.0"\nold = ["1.0", "2.0"]\n\n'
+                "[texts]\ninstall_folder_key = 'SOFTWARE\\SelfpatchScaleTest\\InstallDir'\n")
 
 
 def main():
