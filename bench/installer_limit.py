@@ -68,7 +68,9 @@ def tool(*args):
 def chunk_content(index, size, compressible):
     if compressible:  # packs to about a thousandth: a payload far smaller than its patch
         return (b"file %d " % index).ljust(64, b".") * (size // 64)
-    return random.Random(index).randbytes(size)
+    piece = 64 * MB  # randbytes takes at most 256 MiB at once
+    generator = random.Random(index)
+    return b"".join(generator.randbytes(min(piece, size - at)) for at in range(0, size, piece))
 
 
 def chunk_pool(work, count, file_mb, compressible):
