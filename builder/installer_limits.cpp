@@ -16,20 +16,29 @@ const char kSplit[] =
     "only that version), or fewer full-content fallbacks ([options] full = false, or "
     "full = false for the largest files)";
 
-}  // namespace
-
-std::string PatchLimitFault(uint64_t patchBytes) {
-  if (patchBytes <= kInstallerPatchLimit) return "";
-  return "the patch of " + Size(patchBytes) + " is too large for the installer, a 32-bit "
-         "program that maps it whole: at most " + Size(kInstallerPatchLimit) + kSplit;
+bool WithinTogether(const InstallerLoad& load) {
+  uint64_t room = kInstallerCarryLimit;
+  for (uint64_t part : {load.patchBytes, load.payloadBytes, load.largestFileBytes}) {
+    if (part > room) return false;
+    room -= part;
+  }
+  return true;
 }
 
-std::string InstallerLimitFault(uint64_t patchBytes, uint64_t payloadBytes) {
-  const std::string patchFault = PatchLimitFault(patchBytes);
-  if (!patchFault.empty()) return patchFault;
-  if (payloadBytes <= kInstallerCarryLimit - patchBytes) return "";
-  return "the patch of " + Size(patchBytes) + " and the packed payload of " + Size(payloadBytes) +
-         " are too large together for the installer, a 32-bit program that holds both at "
+}  // namespace
+
+std::string InstallerLimitFault(const InstallerLoad& load) {
+  const std::string mapped = " is too large for the installer, a 32-bit program that maps it "
+                             "whole: at most " + Size(kInstallerMappingLimit);
+  if (load.patchBytes > kInstallerMappingLimit)
+    return "the patch of " + Size(load.patchBytes) + mapped + kSplit;
+  if (load.largestFileBytes > kInstallerMappingLimit)
+    return "the largest file, of " + Size(load.largestFileBytes) + "," + mapped +
+           "; leave it out of the update and ship it another way";
+  if (WithinTogether(load)) return "";
+  return "the patch of " + Size(load.patchBytes) + ", the packed payload of " +
+         Size(load.payloadBytes) + " and the largest file, of " + Size(load.largestFileBytes) +
+         ", are too large together for the installer, a 32-bit program that maps them at "
          "once: at most " + Size(kInstallerCarryLimit) + " together" + kSplit +
          ", or smaller follow-up programs";
 }

@@ -1,27 +1,32 @@
 // What one installer can carry. The installer is a 32-bit program: the system
 // maps its whole image, the packed payload included, and the run maps the
 // unpacked patch whole in one piece, then beside it each file it reads or
-// writes, all within the 2 GiB of address space that a 32-bit program has.
-// bench/installer_limit.py runs installers of growing size under Wine: the
-// limits are the largest it saw applied (files of 64 MiB mapped beside).
+// writes, one at a time, all within the 2 GiB of address space that a 32-bit
+// program has. bench/installer_limit.py runs installers of growing size under
+// Wine: the limits are the largest it saw applied (see the README).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-// The largest unpacked patch: the one mapping of the run that must find a
-// free range of its whole size.
-constexpr uint64_t kInstallerPatchLimit = uint64_t(512) << 20;
-// The most that the packed payload (patch and follow-up programs) and the
-// unpacked patch may weigh together.
-constexpr uint64_t kInstallerCarryLimit = uint64_t(1024) << 20;
+// The largest unpacked patch, and the largest file: each is mapped in one
+// piece, which must find a free range of its whole size.
+constexpr uint64_t kInstallerMappingLimit = uint64_t(512) << 20;
+// The most that the packed payload (patch and follow-up programs), the
+// unpacked patch and the largest file may weigh together: all three are
+// mapped at once.
+constexpr uint64_t kInstallerCarryLimit = uint64_t(1088) << 20;
 
-// Empty when an installer whose packed payload weighs `payloadBytes` can apply
-// a patch of `patchBytes`; otherwise the message for the author: the sizes,
-// the limit and what to do about it.
-std::string InstallerLimitFault(uint64_t patchBytes, uint64_t payloadBytes);
+// What an installer maps: its packed payload, the patch, and the largest file
+// of the product's versions (old or new).
+struct InstallerLoad {
+  uint64_t patchBytes = 0;
+  uint64_t payloadBytes = 0;
+  uint64_t largestFileBytes = 0;
+};
 
-// For a patch not packed yet (`selfpatch make`): empty when some installer
-// can carry it, that is when it fits with a payload packed to nothing;
-// otherwise the message, as above.
-std::string PatchLimitFault(uint64_t patchBytes);
+// Empty when the installer can carry `load`; otherwise the message for the
+// author: the sizes, the limit and what to do about it. For a patch not packed
+// yet (`selfpatch make`) leave the payload at 0: a patch refused then is
+// refused in any installer.
+std::string InstallerLimitFault(const InstallerLoad& load);

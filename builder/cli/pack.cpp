@@ -87,7 +87,7 @@ int Pack(const PackArguments& arguments) {
   // Packed anyway, so that tests and benchmarks can try what lies beyond the limit.
   if (!arguments.patch.empty()) {
     const std::string tooLarge = InstallerLimitFault(
-        std::filesystem::file_size(std::filesystem::u8path(arguments.patch)), payload.size());
+        {std::filesystem::file_size(std::filesystem::u8path(arguments.patch)), payload.size(), 0});
     if (!tooLarge.empty()) std::fprintf(stderr, "selfpatch pack: warning: %s\n", tooLarge.c_str());
   }
   WriteFileReplacing(arguments.output, installer, true);
