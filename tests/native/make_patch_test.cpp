@@ -389,6 +389,18 @@ TEST_F(MakePatchTest, WhatEachOldVersionUsesAndWouldWeighAlone) {
   }
 }
 
+// Sizes in a patch are 32-bit and the delta encoder takes files below 2 GiB:
+// a larger file is refused with its name before anything is read (the file
+// here is sparse).
+TEST_F(MakePatchTest, FileOf2GiBIsRefusedWithItsName) {
+  Version("v1", {{"small.txt", RandomContent(10, 1)}});
+  Version("new", {{"small.txt", RandomContent(10, 2)}, {"data/huge.pak", {}}});
+  std::filesystem::resize_file(folders_ / "new/data/huge.pak", uint64_t(1) << 31);
+  const std::string refusal = Refusal(Load({"v1"}));
+  EXPECT_NE(refusal.find("huge.pak"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("2 GiB"), std::string::npos) << refusal;
+}
+
 TEST_F(MakePatchTest, NamesTheInstallerCannotUseAreRefused) {
   struct Case {
     const char* what;
