@@ -1,7 +1,7 @@
 #include "builder/cli/project_command.h"
 
-#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
@@ -78,7 +78,7 @@ void CheckWritten(const ProjectPatch& made, const std::string& output) {
   while (same && in) {
     in.read(buffer.data(), std::streamsize(buffer.size()));
     const size_t got = size_t(in.gcount());
-    same = got <= patch.size() - at && std::equal(buffer.begin(), buffer.begin() + got, patch.begin() + at);
+    same = got <= patch.size() - at && std::memcmp(buffer.data(), patch.data() + at, got) == 0;
     at += got;
   }
   if (!same || at != patch.size())
