@@ -17,7 +17,7 @@ export CCACHE_BASEDIR := $(ROOT)
 export CCACHE_NOHASHDIR := 1
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
-.PHONY: all setup build native asan win win64 test test-native test-win test-e2e demo fuzz bench stress fail-loop clean
+.PHONY: all setup build native asan win win64 test test-native test-win test-e2e demo fuzz bench bench-scale stress fail-loop clean
 
 all: build
 
@@ -65,6 +65,11 @@ fuzz: setup
 
 bench: setup native
 	@bash scripts/bench.sh
+
+# The tool and the installer on a generated product of 3,000 files and 700 MB
+# in three versions (bench/product_gen.py; built into bench/cache once).
+bench-scale: setup native win64
+	@SP_WINE_LOADER=$(LOADER) scripts/with-wine.sh /usr/bin/python3 bench/scale_bench.py build/native/bin/selfpatch
 
 stress: setup native asan win win64
 	@SP_WINE_LOADER=$(LOADER) WINEPREFIX=$(ROOT)/build/wpfx-stress-$(LOADER) scripts/with-wine.sh bash scripts/stress.sh

@@ -5,7 +5,7 @@
 
 writes OUT/1.0, OUT/2.0 and OUT/3.0 (each about --files files and --megabytes
 MB in nested folders) and OUT/product.toml, a project file that updates 1.0 and
-2.0 to 3.0. The same arguments give the same bytes; a finished product is kept
+2.0 to 3.0 (full contents only for the files an old version lacks). The same arguments give the same bytes; a finished product is kept
 (OUT/generated holds its arguments) and made again only when they change.
 
 What changes between versions, as in a desktop product's releases:
@@ -197,8 +197,10 @@ def generate(out, seed, files, megabytes):
             data = edited(rng, pool, data)
         data_total += len(data)
 
+    created = []
     for i in range(share(NEW_IN_LATER, files)):
         name = new_name(".dat")
+        created.append(name)
         data = content(rng, pool, rng.randrange(10 << 10, 1 << 20))
         writer.put_unchanged(name, data, VERSIONS[1:] if i % 2 == 0 else VERSIONS[2:])
 
@@ -217,10 +219,16 @@ def generate(out, seed, files, megabytes):
         for folder in folders:
             os.makedirs(os.path.join(out, version, folder), exist_ok=True)
 
+    # Full contents of every changed file would weigh more than one installer
+    # carries; as a vendor then does, only the files that an old version
+    # lacks carry theirs, the others update the known versions.
     with open(os.path.join(out, "product.toml"), "w") as f:
         f.write('[product]\nname = "Scale Test"\nfrom = "1.0"\nto = "3.0"\n\n'
                 '[folders]\nnew = "3.0"\nold = ["1.0", "2.0"]\n\n'
-                "[texts]\ninstall_folder_key = 'SOFTWARE\\SelfpatchScaleTest\\InstallDir'\n")
+                "[texts]\ninstall_folder_key = 'SOFTWARE\\SelfpatchScaleTest\\InstallDir'\n\n"
+                '[options]\nfull = false\n')
+        for name in sorted(created):
+            f.write('\n[[files]]\npath = "%s"\nfull = true\n' % name)
 
 
 def main():
@@ -234,7 +242,7 @@ def main():
         sys.exit("--files must be at least 10")
     stamp = os.path.join(args.out, "generated")
     wanted = json.dumps({"seed": args.seed, "files": args.files, "megabytes": args.megabytes,
-                         "binaries": BINARIES})
+                         "binaries": BINARIES, "project": "full for created files"})
     if os.path.exists(stamp) and open(stamp).read() == wanted:
         print("product in %s is up to date" % args.out, file=sys.stderr)
         return

@@ -138,15 +138,22 @@ Bytes CompressEntry(const Bytes& content, const CompressionOptions& options) {
   const size_t chunks = std::max<size_t>(1, (content.size() + kDeflateChunkSize - 1) / kDeflateChunkSize);
   const int iterations = content.size() <= kZopfliLargestEntry ? options.zopfliIterations : 0;
   std::vector<Bytes> compressed(chunks);
-  Bytes stream(std::begin(kZlibHeader), std::end(kZlibHeader));
   ParallelInOrder(
-      chunks, options.threads,
-      [&](size_t i) { compressed[i] = BestChunk(ChunkAt(content, i), iterations); },
+      chunks, options.threads, [&](size_t i) { compressed[i] = BestChunk(ChunkAt(content, i), iterations); },
       [&](size_t i) {
-        stream.insert(stream.end(), compressed[i].begin(), compressed[i].end());
-        Bytes().swap(compressed[i]);
         if (options.onChunkDone) options.onChunkDone(i + 1, chunks);
       });
+  // Joined in one allocation of the exact size: a growing stream would need
+  // half as much again whenever it moved.
+  size_t size = sizeof kZlibHeader + 4;
+  for (const Bytes& chunk : compressed) size += chunk.size();
+  Bytes stream;
+  stream.reserve(size);
+  stream.assign(std::begin(kZlibHeader), std::end(kZlibHeader));
+  for (Bytes& chunk : compressed) {
+    stream.insert(stream.end(), chunk.begin(), chunk.end());
+    Bytes().swap(chunk);
+  }
   AppendBigEndian32(stream, Adler32Of(content));
   return stream;
 }

@@ -1,7 +1,7 @@
 #include "builder/cli/project_command.h"
 
-#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <stdexcept>
@@ -93,10 +93,7 @@ void CheckWritten(const ProjectPatch& made, const std::string& output) {
   while (same && in) {
     in.read(buffer.data(), std::streamsize(buffer.size()));
     const size_t got = size_t(in.gcount());
-    // As bytes: a char above 0x7F is negative and would never equal its uint8_t.
-    same = got <= patch.size() - at &&
-           std::equal(buffer.begin(), buffer.begin() + got, patch.begin() + at,
-                      [](char read, uint8_t kept) { return uint8_t(read) == kept; });
+    same = got <= patch.size() - at && std::memcmp(buffer.data(), patch.data() + at, got) == 0;
     at += got;
   }
   if (!same || at != patch.size())

@@ -312,13 +312,93 @@ TEST_F(MakePatchTest, EmptyOldCopyIsServedByTheFullRecordOnly) {
   EXPECT_NE(refusal.find("log.txt: the copy in"), std::string::npos) << refusal;
 }
 
-TEST_F(MakePatchTest, SameInputsGiveTheSameBytes) {
-  const Bytes base = RandomContent(20000, 90);
-  Version("v1", {{"a.exe", base}, {"sub/b.dll", RandomContent(900, 91)}});
-  Version("v2", {{"a.exe", Joined(base, RandomContent(500, 92))}, {"sub/c.dll", RandomContent(10, 95)}});
-  Version("new", {{"a.exe", Joined(base, RandomContent(900, 93))}, {"sub/b.dll", RandomContent(900, 94)}});
+TEST_F(MakePatchTest, SameInputsGiveTheSameBytesOnAnyNumberOfThreads) {
+  std::vector<std::pair<std::string, Bytes>> v1, v2, latest;
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "sub" + std::to_string(i % 3) + "/file" + std::to_string(i) + ".bin";
+    const Bytes base = RandomContent(2000 + 3000 * (i % 4), 90 + i);
+    v1.push_back({name, base});
+    if (i % 4 != 0) v2.push_back({name, Joined(base, RandomContent(500, 200 + i))});
+    latest.push_back({name, i % 5 == 0 ? base : Joined(base, RandomContent(900, 300 + i))});
+  }
+  Version("v1", v1);
+  Version("v2", v2);
+  Version("new", latest);
   const Project project = Load({"v1", "v2"});
-  EXPECT_EQ(MakePatch(project).bytes, MakePatch(project).bytes);
+  MakeOptions one;
+  one.threads = 1;
+  std::vector<std::string> order;
+  one.onFileDone = [&](const FileDone& done) {
+    order.push_back(done.relative);
+    EXPECT_EQ(done.filesDone, order.size());
+    if (done.filesDone == done.filesTotal) EXPECT_EQ(done.bytesDone, done.bytesTotal);
+  };
+  const MadePatch reference = MakePatch(project, one);
+  EXPECT_EQ(order.size(), latest.size());
+  for (unsigned threads : {2u, 3u}) {
+    MakeOptions options;
+    options.threads = threads;
+    std::vector<std::string> seen;
+    options.onFileDone = [&](const FileDone& done) { seen.push_back(done.relative); };
+    EXPECT_EQ(MakePatch(project, options).bytes, reference.bytes) << threads << " threads";
+    EXPECT_EQ(seen, order) << threads << " threads";
+  }
+}
+
+// The records an old version's files use (a chain with its continuation), and
+// a patch for it alone: per file its direct delta and the full content.
+TEST_F(MakePatchTest, WhatEachOldVersionUsesAndWouldWeighAlone) {
+  const Bytes v1 = RandomContent(30000, 41);
+  const Bytes v2 = Edited(v1, 1000);
+  const Bytes latest = Edited(v2, 20000);
+  Version("v1", {{"app.exe", v1}, {"same.txt", RandomContent(100, 43)}});
+  Version("v2", {{"app.exe", v2}, {"same.txt", RandomContent(100, 43)}, {"new.dat", RandomContent(700, 44)}});
+  Version("new", {{"app.exe", latest}, {"same.txt", RandomContent(100, 43)}, {"new.dat", RandomContent(700, 44)}});
+  for (const bool chain : {false, true}) {
+    SCOPED_TRACE(chain ? "chain" : "no chain");
+    const MadePatch made = MakePatch(Load({"v1", "v2"}, chain ? "" : "[options]\nchain = false\n"));
+    ASSERT_EQ(made.summary.chainRecords, chain ? 1u : 0u);
+
+    // Record sizes as the patch holds them.
+    StringTable table{};
+    const uint8_t* area = ParsePatchHeader(made.bytes.data(), uint32_t(made.bytes.size()), table);
+    ASSERT_NE(area, nullptr);
+    const uint64_t header = uint64_t(area - made.bytes.data());
+    const ByteView records{area, uint32_t(made.bytes.data() + made.bytes.size() - area)};
+    uint64_t fromV1 = 0, fromV2 = 0, fullApp = 0, fullNew = 0;
+    FileRecord record{};
+    for (uint32_t offset = 0; ReadRecord(records, offset, record); offset = NextRecord(record)) {
+      const std::string name = record.name;
+      uint64_t& slot = record.oldSize == 0 ? (name == "app.exe" ? fullApp : fullNew)
+                       : record.oldCrc == CrcOf(v1) ? fromV1
+                                                    : fromV2;
+      slot = record.recordLength;
+    }
+    ASSERT_EQ(made.summary.versions.size(), 2u);
+    const VersionUse& first = made.summary.versions[0];
+    const VersionUse& second = made.summary.versions[1];
+    EXPECT_EQ(first.files, 2u);  // app.exe, and new.dat to create
+    EXPECT_EQ(first.recordBytes, fromV1 + (chain ? fromV2 : 0) + fullNew);
+    EXPECT_EQ(second.files, 1u);
+    EXPECT_EQ(second.recordBytes, fromV2);
+    EXPECT_EQ(second.aloneBytes, header + fromV2 + fullApp);
+    if (chain)  // the direct delta, not in the patch, was the bigger one
+      EXPECT_GT(first.aloneBytes, header + fromV1 + fullApp + fullNew);
+    else
+      EXPECT_EQ(first.aloneBytes, header + fromV1 + fullApp + fullNew);
+  }
+}
+
+// Sizes in a patch are 32-bit and the delta encoder takes files below 2 GiB:
+// a larger file is refused with its name before anything is read (the file
+// here is sparse).
+TEST_F(MakePatchTest, FileOf2GiBIsRefusedWithItsName) {
+  Version("v1", {{"small.txt", RandomContent(10, 1)}});
+  Version("new", {{"small.txt", RandomContent(10, 2)}, {"data/huge.pak", {}}});
+  std::filesystem::resize_file(folders_ / "new/data/huge.pak", uint64_t(1) << 31);
+  const std::string refusal = Refusal(Load({"v1"}));
+  EXPECT_NE(refusal.find("huge.pak"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("2 GiB"), std::string::npos) << refusal;
 }
 
 TEST_F(MakePatchTest, NamesTheInstallerCannotUseAreRefused) {
