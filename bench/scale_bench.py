@@ -97,7 +97,7 @@ def main():
     if os.path.exists(installer_bench):
         print("\nthe installer under Wine on 1.0")
         sys.stdout.flush()
-        status |= subprocess.run([sys.executable, installer_bench, product, one]).returncode
+        status |= subprocess.run([sys.executable, installer_bench, product, "--installer", one]).returncode
     return status
 
 
