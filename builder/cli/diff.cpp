@@ -3,6 +3,8 @@
 // and with the installer's own decoder.
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "builder/encoder.h"
 #include "builder/format/delta_output.h"
 #include "builder/format/payload_writer.h"
+#include "builder/mapped_file.h"
 #include "builder/pack.h"
 #include "builder/pack_files.h"
 
@@ -119,28 +122,48 @@ const char kApplyUsage[] =
     "--zlib reads the delta as a zlib stream, as `diff --zlib` or `--packed`\n"
     "writes it.\n";
 
+// The delta named on the command line, inflated when it is a zlib stream;
+// false (with the reason printed) when it cannot be read.
+bool ReadDelta(const Arguments& arguments, Bytes& delta) {
+  const std::string& path = arguments.inputs[1];
+  try {
+    delta = ReadFileBytes(path);
+    if (arguments.zlib) delta = InflateEntry(ViewOf(delta));
+  } catch (const FileError& error) {
+    std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
+    return false;
+  } catch (const PackError& error) {
+    std::fprintf(stderr, "selfpatch apply: '%s': %s\n", path.c_str(), error.what());
+    return false;
+  }
+  if (delta.size() > kLargestFile) {
+    std::fprintf(stderr, "selfpatch apply: %s: 2 GiB or larger, too large for a delta\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
 int RunApply(int argc, char** argv) {
   Arguments arguments;
   int status = ParseArguments(argc, argv, kApplyUsage, false, arguments);
   if (status >= 0) return status;
-  Bytes oldContent, delta;
-  if (!ReadInputs("apply", arguments.inputs, oldContent, delta)) return 1;
-  if (arguments.zlib) {
-    try {
-      delta = InflateEntry(ViewOf(delta));
-    } catch (const PackError& error) {
-      std::fprintf(stderr, "selfpatch apply: '%s': %s\n", arguments.inputs[1].c_str(),
-                   error.what());
-      return 1;
-    }
+  // The old file is mapped, as the installer maps it, rather than copied.
+  std::unique_ptr<MappedFile> oldFile;
+  try {
+    oldFile = std::make_unique<MappedFile>(arguments.inputs[0]);
+  } catch (const std::runtime_error& error) {
+    std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
+    return 1;
   }
+  Bytes delta;
+  if (!ReadDelta(arguments, delta)) return 1;
   if (!ValidDeltaHeader(ViewOf(delta))) {
     std::fprintf(stderr, "selfpatch apply: '%s' does not start with a valid delta header\n",
                  arguments.inputs[1].c_str());
     return 1;
   }
   bool complete = false;
-  Bytes newContent = DecodeDelta(delta, oldContent, &complete);
+  Bytes newContent = DecodeDelta(ViewOf(delta), oldFile->view(), &complete);
   if (!complete) {
     std::fprintf(stderr,
                  "selfpatch apply: the delta '%s' does not fit '%s' (damaged, or made for "
