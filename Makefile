@@ -63,8 +63,8 @@ demo: setup
 fuzz: setup
 	@bash scripts/fuzz.sh
 
-bench: setup native
-	@bash scripts/bench.sh
+bench: setup native win win64
+	@SP_WINE_LOADER=$(LOADER) bash scripts/bench.sh
 
 stress: setup native asan win win64
 	@SP_WINE_LOADER=$(LOADER) WINEPREFIX=$(ROOT)/build/wpfx-stress-$(LOADER) scripts/with-wine.sh bash scripts/stress.sh
