@@ -22,3 +22,9 @@ void PrepareConsole();
 // The file's last-write time as a FILETIME (100 ns units since 1601), or 0
 // when it cannot be read.
 uint64_t LastWriteFileTime(const std::filesystem::path& path);
+
+// Asks the system to back the `bytes` from `start` (aligned to 2 MiB) with large
+// pages: the delta encoder's tables are read and written at random places, and
+// with small pages nearly every access misses the processor's address cache. A
+// hint only; where the system offers nothing of the kind it does nothing.
+void AdviseLargePages(void* start, size_t bytes);

@@ -1,3 +1,4 @@
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,4 +17,13 @@ uint64_t LastWriteFileTime(const std::filesystem::path& path) {
   constexpr int64_t kUnixEpochInFileTime = 116444736000000000;
   const int64_t units = int64_t(info.st_mtim.tv_sec) * 10000000 + info.st_mtim.tv_nsec / 100;
   return uint64_t(std::max<int64_t>(0, units + kUnixEpochInFileTime));
+}
+
+void AdviseLargePages(void* start, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  madvise(start, bytes, MADV_HUGEPAGE);
+#else
+  (void)start;
+  (void)bytes;
+#endif
 }

@@ -53,3 +53,6 @@ uint64_t LastWriteFileTime(const std::filesystem::path& path) {
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
   return uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
 }
+
+// Large pages on Windows need a privilege that a build step does not have.
+void AdviseLargePages(void*, size_t) {}
