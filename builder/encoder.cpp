@@ -24,15 +24,18 @@ uint32_t EncoderThreads(const EncoderOptions& options) {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-// Runs work(0) to work(parts - 1), each on a thread of its own but the first,
-// which runs on the caller's; returns when all are done (passing on the first
-// exception, by part).
+// Runs work(0) to work(parts - 1) on `threads` threads (the caller's among
+// them): thread t takes parts t, t + threads, ... Returns when all are done,
+// passing on an exception of the first thread that threw one.
 template <typename Work>
-void RunParts(uint32_t parts, const Work& work) {
+void RunParts(uint32_t parts, uint32_t threads, const Work& work) {
+  const auto share = [&](uint32_t first) {
+    for (uint32_t part = first; part < parts; part += threads) work(part);
+  };
   std::vector<std::future<void>> others;
-  for (uint32_t part = 1; part < parts; ++part)
-    others.push_back(std::async(std::launch::async, [&work, part] { work(part); }));
-  work(0);
+  for (uint32_t thread = 1; thread < threads; ++thread)
+    others.push_back(std::async(std::launch::async, share, thread));
+  share(0);
   for (std::future<void>& other : others) other.get();
 }
 
@@ -43,29 +46,28 @@ std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData, const Encod
     throw std::length_error("files of 2 GiB or more cannot be delta-encoded");
   if (newData.size == 0) return {};
   if (oldData.size == 0) return {DeltaOp{DeltaOp::kLiteral, 0, newData.size, 0}};
-  const uint32_t threads = EncoderThreads(options);
-  // The index and the filter of the old file are built in parts side by side.
+  // Two things at a time at most: the index and the filter of the old file,
+  // then the two halves of the new file. (The index is not split further: its
+  // links are written in position order, and parts that took ranges of hashes
+  // would share nearly every cache line.)
+  const uint32_t threads = std::min<uint32_t>(EncoderThreads(options), 2);
   OldIndex index;
   GramFilter grams;
-  index.Prepare(oldData, IndexTableBits(oldData.size));
-  grams.Prepare(oldData);
-  RunParts(threads, [&](uint32_t part) {
-    index.BuildPart(part, threads);
-    grams.BuildPart(part, threads);
+  RunParts(2, threads, [&](uint32_t part) {
+    if (part == 0)
+      index.Build(oldData, IndexTableBits(oldData.size));
+    else
+      grams.Build(oldData);
   });
-  // Then the two halves of the new file are matched, side by side where there
-  // are threads for both. The split is fixed by the size, so the result does
-  // not depend on timing or on the number of threads.
+  // The split is fixed by the size, so the result depends neither on timing
+  // nor on the number of threads.
   const uint32_t middle = newData.size >= options.splitNewFrom ? newData.size / 2 : newData.size;
   std::vector<DeltaOp> halves[2];
-  const auto matchHalf = [&](uint32_t half) {
+  RunParts(2, threads, [&](uint32_t half) {
     if (half == 0)
       halves[0] = MatchBlocks(oldData, ByteView{newData.data, middle}, 0, index, grams, options);
     else if (middle != newData.size)
       halves[1] = MatchBlocks(oldData, newData, middle, index, grams, options);
-  };
-  RunParts(std::min<uint32_t>(threads, 2), [&](uint32_t part) {
-    for (uint32_t half = part; half < 2; half += std::min<uint32_t>(threads, 2)) matchHalf(half);
   });
   std::vector<DeltaOp>& ops = halves[0];
   ops.insert(ops.end(), halves[1].begin(), halves[1].end());

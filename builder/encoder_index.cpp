@@ -14,18 +14,6 @@ constexpr size_t kCandidates = 32;
 // How far ahead a build fetches the slot of a gram it is about to enter.
 constexpr uint32_t kBuildPrefetch = 16;
 
-
-// The range [first, end) of `parts` nearly equal ranges of 2^bits values
-// that part `part` takes.
-struct PartRange {
-  uint64_t first, end;
-  bool Holds(uint64_t value) const { return value - first < end - first; }
-};
-PartRange RangeOfPart(uint32_t part, uint32_t parts, int bits) {
-  auto start = [&](uint64_t p) { return ((p << bits) + parts - 1) / parts; };
-  return PartRange{start(part), start(uint64_t(part) + 1)};
-}
-
 }  // namespace
 
 struct OldIndex::Matches {
@@ -44,32 +32,20 @@ struct OldIndex::Matches {
   }
 };
 
-void OldIndex::Prepare(ByteView old, int tableBits) {
+void OldIndex::Build(ByteView old, int tableBits) {
   old_ = old;
   heads_.clear();
   next_.clear();
   if (old.size < kGram) return;
-  tableBits_ = tableBits;
   hash_ = GramHash(tableBits);
-  heads_.resize(size_t(1) << tableBits);
-  next_.resize(old.size - kGram + 1);
-}
-
-void OldIndex::BuildPart(uint32_t part, uint32_t parts) {
-  if (heads_.empty()) return;
-  const PartRange range = RangeOfPart(part, parts, tableBits_);
-  std::fill(heads_.begin() + range.first, heads_.begin() + range.end, kNone);
-  const uint32_t count = uint32_t(next_.size());
-  // Every part hashes every position and enters those of its range: the heads
-  // are written in no order, so fetch them a little ahead.
+  heads_.assign(size_t(1) << tableBits, kNone);
+  // Left unzeroed (LargeTable): the loop writes every link.
+  const uint32_t count = old.size - kGram + 1;
+  next_.resize(count);
+  // The heads are written in no order: fetch them a little ahead.
   for (uint32_t i = 0; i < count; ++i) {
-    if (i + kBuildPrefetch < count) {
-      const uint64_t ahead = hash_(old_.data + i + kBuildPrefetch);
-      if (range.Holds(ahead)) __builtin_prefetch(&heads_[ahead], 1);
-    }
-    const uint64_t h = hash_(old_.data + i);
-    if (!range.Holds(h)) continue;
-    uint32_t& head = heads_[h];
+    if (i + kBuildPrefetch < count) __builtin_prefetch(&heads_[hash_(old.data + i + kBuildPrefetch)], 1);
+    uint32_t& head = heads_[hash_(old.data + i)];
     next_[i] = head;
     head = i;
   }
@@ -135,27 +111,14 @@ uint32_t OldIndex::MatchLength(uint32_t start, const uint8_t* text, uint32_t len
 }
 
 // About four bits per byte of the old file, between 2^16 and 2^30 in all.
-void GramFilter::Prepare(ByteView old) {
-  old_ = old;
+void GramFilter::Build(ByteView old) {
   int bits = 16;
   while (bits < 30 && (uint64_t(1) << bits) < uint64_t(old.size) * 4) ++bits;
   hash_ = GramHash(bits);
-  wordBits_ = bits - 6;
-  bits_.clear();
-  bits_.resize(size_t(1) << wordBits_);
-}
-
-// A part takes a range of the filter's words, so that no two parts write to
-// the same word.
-void GramFilter::BuildPart(uint32_t part, uint32_t parts) {
-  const PartRange range = RangeOfPart(part, parts, wordBits_);
-  std::fill(bits_.begin() + range.first, bits_.begin() + range.end, 0);
-  for (uint32_t i = 0; i + kGram <= old_.size; ++i) {
-    if (i + kGram + kBuildPrefetch <= old_.size) {
-      const uint64_t ahead = hash_(old_.data + i + kBuildPrefetch) >> 6;
-      if (range.Holds(ahead)) __builtin_prefetch(&bits_[ahead], 1);
-    }
-    const uint64_t h = hash_(old_.data + i);
-    if (range.Holds(h >> 6)) bits_[h >> 6] |= uint64_t(1) << (h & 63);
+  bits_.assign((size_t(1) << bits) / 64, 0);
+  for (uint32_t i = 0; i + kGram <= old.size; ++i) {
+    if (i + kGram + kBuildPrefetch <= old.size) Prefetch(old.data + i + kBuildPrefetch);
+    const uint64_t h = hash_(old.data + i);
+    bits_[h >> 6] |= uint64_t(1) << (h & 63);
   }
 }

@@ -43,17 +43,8 @@ struct OldMatch {
 // with how often a gram repeats.
 class OldIndex {
  public:
-  // Sizes the tables for `old`, with 2^tableBits chain heads. The chains are
-  // then entered by BuildPart, for every part.
-  void Prepare(ByteView old, int tableBits);
-  // Enters the positions whose grams hash into part `part` of `parts` (a range
-  // of chain heads). Parts write apart from each other, so they may run at the
-  // same time, and the chains come out the same whatever their number.
-  void BuildPart(uint32_t part, uint32_t parts);
-  void Build(ByteView old, int tableBits) {
-    Prepare(old, tableBits);
-    BuildPart(0, 1);
-  }
+  // Chain heads: 2^tableBits of them.
+  void Build(ByteView old, int tableBits);
 
   // The longest prefix of `text` (of `length` bytes, kGram at least) found in
   // the old file among the places searched. Among equally long matches the one
@@ -72,7 +63,6 @@ class OldIndex {
 
   ByteView old_;
   GramHash hash_{1};
-  int tableBits_ = 0;
   LargeTable<uint32_t> heads_, next_;
 };
 
@@ -82,13 +72,7 @@ class OldIndex {
 // block could start.
 class GramFilter {
  public:
-  // Sizes the filter for `old`; BuildPart then fills it, as OldIndex's parts.
-  void Prepare(ByteView old);
-  void BuildPart(uint32_t part, uint32_t parts);
-  void Build(ByteView old) {
-    Prepare(old);
-    BuildPart(0, 1);
-  }
+  void Build(ByteView old);
 
   // Starts loading the filter's word for `gram`, to be asked about shortly.
   void Prefetch(const uint8_t* gram) const { __builtin_prefetch(&bits_[hash_(gram) >> 6]); }
@@ -99,8 +83,6 @@ class GramFilter {
   }
 
  private:
-  ByteView old_;
   GramHash hash_{1};
-  int wordBits_ = 0;  // log2 of the number of words
   LargeTable<uint64_t> bits_;
 };

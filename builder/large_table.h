@@ -34,8 +34,8 @@ struct LargePageAllocator {
     else
       ::operator delete(start, std::align_val_t(kLargePageSize));
   }
-  // resize() leaves new entries uninitialized: the builders write every one,
-  // in parallel parts, so zeroing them first would only cost a pass.
+  // resize() leaves new entries uninitialized: where the builder writes every
+  // one anyway, zeroing them first would only cost a pass over the table.
   template <typename U>
   void construct(U* at) noexcept {
     ::new (static_cast<void*>(at)) U;

@@ -182,9 +182,9 @@ TEST_P(EncoderRoundTrip, SameInputsGiveTheSameBytes) {
   EXPECT_EQ(EncodeDeltaBody(ViewOf(old), ViewOf(now)), EncodeDeltaBody(ViewOf(old), ViewOf(now)));
 }
 
-// The index is built in as many parts as there are threads and the halves of
-// the new file are matched on threads of their own: none of it may change a
-// byte, with the usual split and with one inside even the small inputs.
+// On one thread the index, the filter and the halves of the new file are built
+// and matched in turn, on more side by side: none of it may change a byte,
+// with the usual split and with one inside even the small inputs.
 TEST_P(EncoderRoundTrip, SameBytesWhateverTheThreadCount) {
   const Bytes old = GetParam().old();
   const Bytes now = GetParam().makeNew(old);
