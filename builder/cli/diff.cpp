@@ -3,6 +3,8 @@
 // and with the installer's own decoder.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -16,6 +18,8 @@
 #include "builder/mapped_file.h"
 #include "builder/pack.h"
 #include "builder/pack_files.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -151,6 +155,48 @@ bool ReadDelta(const Arguments& arguments, Bytes& delta) {
   return true;
 }
 
+// The decoded file goes straight to OUTPUT's temporary file, in pieces of the
+// staging buffer, and replaces OUTPUT only once the whole delta is decoded
+// and written; false (with the reason printed, nothing left) otherwise.
+bool DecodeToFile(const Arguments& arguments, ByteView delta, ByteView old) {
+  const std::string& path = arguments.output;
+  const fs::path temporary = fs::u8path(path + ".tmp~");
+  std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    std::fprintf(stderr, "selfpatch apply: %s: cannot create %s.tmp~\n", path.c_str(), path.c_str());
+    return false;
+  }
+  constexpr uint32_t kStagingSize = 1 << 20;
+  std::vector<uint8_t> staging(kStagingSize);
+  const auto write = [](void* context, const uint8_t* bytes, uint32_t length) {
+    std::ofstream& file = *static_cast<std::ofstream*>(context);
+    return bool(file.write(reinterpret_cast<const char*>(bytes), std::streamsize(length)));
+  };
+  const bool complete = ApplyDelta(DeltaOutput{&out, write, staging.data(), kStagingSize, false},
+                                   delta, old);
+  out.close();
+  std::error_code error;
+  if (!complete || !out) {
+    fs::remove(temporary, error);
+    if (!out)
+      std::fprintf(stderr, "selfpatch apply: %s: write error\n", path.c_str());
+    else
+      std::fprintf(stderr,
+                   "selfpatch apply: the delta '%s' does not fit '%s' (damaged, or made for "
+                   "another old file)\n",
+                   arguments.inputs[1].c_str(), arguments.inputs[0].c_str());
+    return false;
+  }
+  fs::rename(temporary, fs::u8path(path), error);
+  if (error) {
+    std::fprintf(stderr, "selfpatch apply: %s: cannot replace: %s\n", path.c_str(),
+                 error.message().c_str());
+    fs::remove(temporary, error);
+    return false;
+  }
+  return true;
+}
+
 int RunApply(int argc, char** argv) {
   Arguments arguments;
   int status = ParseArguments(argc, argv, kApplyUsage, false, arguments);
@@ -170,16 +216,7 @@ int RunApply(int argc, char** argv) {
                  arguments.inputs[1].c_str());
     return 1;
   }
-  bool complete = false;
-  Bytes newContent = DecodeDelta(ViewOf(delta), oldFile->view(), &complete);
-  if (!complete) {
-    std::fprintf(stderr,
-                 "selfpatch apply: the delta '%s' does not fit '%s' (damaged, or made for "
-                 "another old file)\n",
-                 arguments.inputs[1].c_str(), arguments.inputs[0].c_str());
-    return 1;
-  }
-  return WriteOutput("apply", arguments.output, newContent) ? 0 : 1;
+  return DecodeToFile(arguments, ViewOf(delta), oldFile->view()) ? 0 : 1;
 }
 
 const CommandRegistration kDiff(Command{"diff", "write the delta between two files", RunDiff});
