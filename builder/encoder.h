@@ -50,7 +50,9 @@ struct EncoderOptions {
   // split is fixed by the size, so the output never depends on timing.
   uint32_t splitNewFrom = 1 << 20;
   // Threads for the index and the matching; 0: as many as the processor runs
-  // at once. The output is the same whatever the number.
+  // at once. Two things at most run side by side (the index and the filter,
+  // then the two halves), so more than two add nothing. The output is the same
+  // whatever the number.
   uint32_t threads = 0;
 };
 
