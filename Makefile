@@ -63,8 +63,8 @@ demo: setup
 fuzz: setup
 	@bash scripts/fuzz.sh
 
-bench: setup native
-	@bash scripts/bench.sh
+bench: setup native win win64
+	@SP_WINE_LOADER=$(LOADER) bash scripts/bench.sh
 
 # The tool and the installer on a generated product of 3,000 files and 700 MB
 # in three versions (bench/product_gen.py; built into bench/cache once).

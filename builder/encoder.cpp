@@ -1,6 +1,8 @@
 #include "builder/encoder.h"
 
+#include <algorithm>
 #include <future>
+#include <thread>
 #include <stdexcept>
 
 #include "builder/encoder_index.h"
@@ -17,6 +19,26 @@ int IndexTableBits(uint32_t size) {
   return bits;
 }
 
+uint32_t EncoderThreads(const EncoderOptions& options) {
+  if (options.threads != 0) return options.threads;
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Runs work(0) to work(parts - 1) on `threads` threads (the caller's among
+// them): thread t takes parts t, t + threads, ... Returns when all are done,
+// passing on an exception of the first thread that threw one.
+template <typename Work>
+void RunParts(uint32_t parts, uint32_t threads, const Work& work) {
+  const auto share = [&](uint32_t first) {
+    for (uint32_t part = first; part < parts; part += threads) work(part);
+  };
+  std::vector<std::future<void>> others;
+  for (uint32_t thread = 1; thread < threads; ++thread)
+    others.push_back(std::async(std::launch::async, share, thread));
+  share(0);
+  for (std::future<void>& other : others) other.get();
+}
+
 }  // namespace
 
 std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData, const EncoderOptions& options) {
@@ -24,23 +46,31 @@ std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData, const Encod
     throw std::length_error("files of 2 GiB or more cannot be delta-encoded");
   if (newData.size == 0) return {};
   if (oldData.size == 0) return {DeltaOp{DeltaOp::kLiteral, 0, newData.size, 0}};
-  // The index and the filter of the old file are built side by side.
+  // Two things at a time at most: the index and the filter of the old file,
+  // then the two halves of the new file. (The index is not split further: its
+  // links are written in position order, and parts that took ranges of hashes
+  // would share nearly every cache line.)
+  const uint32_t threads = std::min<uint32_t>(EncoderThreads(options), 2);
   OldIndex index;
   GramFilter grams;
-  std::future<void> filter = std::async(std::launch::async, [&] { grams.Build(oldData); });
-  index.Build(oldData, IndexTableBits(oldData.size));
-  filter.get();
-  // Then the two halves of the new file are matched side by side (a fixed
-  // split, so the result does not depend on timing).
-  const uint32_t middle = newData.size >= options.splitNewFrom ? newData.size / 2 : newData.size;
-  std::future<std::vector<DeltaOp>> secondHalf = std::async(std::launch::async, [&] {
-    if (middle == newData.size) return std::vector<DeltaOp>();
-    return MatchBlocks(oldData, newData, middle, index, grams, options);
+  RunParts(2, threads, [&](uint32_t part) {
+    if (part == 0)
+      index.Build(oldData, IndexTableBits(oldData.size));
+    else
+      grams.Build(oldData);
   });
-  std::vector<DeltaOp> ops =
-      MatchBlocks(oldData, ByteView{newData.data, middle}, 0, index, grams, options);
-  const std::vector<DeltaOp> rest = secondHalf.get();
-  ops.insert(ops.end(), rest.begin(), rest.end());
+  // The split is fixed by the size, so the result depends neither on timing
+  // nor on the number of threads.
+  const uint32_t middle = newData.size >= options.splitNewFrom ? newData.size / 2 : newData.size;
+  std::vector<DeltaOp> halves[2];
+  RunParts(2, threads, [&](uint32_t half) {
+    if (half == 0)
+      halves[0] = MatchBlocks(oldData, ByteView{newData.data, middle}, 0, index, grams, options);
+    else if (middle != newData.size)
+      halves[1] = MatchBlocks(oldData, newData, middle, index, grams, options);
+  });
+  std::vector<DeltaOp>& ops = halves[0];
+  ops.insert(ops.end(), halves[1].begin(), halves[1].end());
   return RefineOps(oldData, newData, ops, options);
 }
 

@@ -49,6 +49,11 @@ struct EncoderOptions {
   // The new file is matched in two halves side by side from this size on. The
   // split is fixed by the size, so the output never depends on timing.
   uint32_t splitNewFrom = 1 << 20;
+  // Threads for the index and the matching; 0: as many as the processor runs
+  // at once. Two things at most run side by side (the index and the filter,
+  // then the two halves), so more than two add nothing. The output is the same
+  // whatever the number.
+  uint32_t threads = 0;
 };
 
 // The operations that rebuild `newData` from `oldData`: they cover the new file

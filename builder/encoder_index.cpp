@@ -34,9 +34,12 @@ struct OldIndex::Matches {
 
 void OldIndex::Build(ByteView old, int tableBits) {
   old_ = old;
+  heads_.clear();
+  next_.clear();
   if (old.size < kGram) return;
   hash_ = GramHash(tableBits);
   heads_.assign(size_t(1) << tableBits, kNone);
+  // Left unzeroed (LargeTable): the loop writes every link.
   const uint32_t count = old.size - kGram + 1;
   next_.resize(count);
   // The heads are written in no order: fetch them a little ahead.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "builder/large_table.h"
 #include "patch/bytes.h"
 
 constexpr uint32_t kGram = 12;
@@ -62,7 +63,7 @@ class OldIndex {
 
   ByteView old_;
   GramHash hash_{1};
-  std::vector<uint32_t> heads_, next_;
+  LargeTable<uint32_t> heads_, next_;
 };
 
 // A set of the old file's grams that errs in one direction only: a miss is
@@ -83,5 +84,5 @@ class GramFilter {
 
  private:
   GramHash hash_{1};
-  std::vector<uint64_t> bits_;
+  LargeTable<uint64_t> bits_;
 };

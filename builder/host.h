@@ -26,3 +26,9 @@ uint64_t LastWriteFileTime(const std::filesystem::path& path);
 // Whether standard error is a terminal (a console on Windows), where progress
 // may be shown.
 bool ErrorStreamIsTerminal();
+
+// Asks the system to back the `bytes` from `start` (aligned to 2 MiB) with large
+// pages: the delta encoder's tables are read and written at random places, and
+// with small pages nearly every access misses the processor's address cache. A
+// hint only; where the system offers nothing of the kind it does nothing.
+void AdviseLargePages(void* start, size_t bytes);

@@ -1,3 +1,4 @@
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,3 +21,12 @@ uint64_t LastWriteFileTime(const std::filesystem::path& path) {
 }
 
 bool ErrorStreamIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+void AdviseLargePages(void* start, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  madvise(start, bytes, MADV_HUGEPAGE);
+#else
+  (void)start;
+  (void)bytes;
+#endif
+}

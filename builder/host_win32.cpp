@@ -58,3 +58,6 @@ bool ErrorStreamIsTerminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
+
+// Large pages on Windows need a privilege that a build step does not have.
+void AdviseLargePages(void*, size_t) {}

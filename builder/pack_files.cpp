@@ -22,7 +22,19 @@ Bytes ReadFileBytes(const std::string& path) {
   if (!in) throw FileError(path + ": " + (errno ? Reason() : "cannot open"));
   std::error_code error;
   if (fs::is_directory(fs::u8path(path), error)) throw FileError(path + ": is a folder");
-  Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // One read of the whole file where its size is known; streams of unknown
+  // length (a pipe) are read to their end.
+  Bytes bytes;
+  const auto size = fs::file_size(fs::u8path(path), error);
+  if (!error) {
+    bytes.resize(size_t(size));
+    in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(size));
+    bytes.resize(size_t(in.gcount()));
+    if (in.bad()) throw FileError(path + ": read error");
+    if (in.peek() == std::char_traits<char>::eof()) return bytes;
+    in.clear();
+  }
+  bytes.insert(bytes.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   if (in.bad()) throw FileError(path + ": read error");
   return bytes;
 }

@@ -211,7 +211,7 @@ class FolderRun {
     for (; step < size_t(group.plan.recordCount) && record; ++step) {
       Bytes produced;
       if (haveOld && record->oldSize != 0) {
-        ApplyDelta(ToVector(produced), record->body, ViewOf(current));
+        produced = DecodeDelta(record->body, ViewOf(current));
       } else {
         produced.assign(record->body.data, record->body.data + record->body.size);
       }

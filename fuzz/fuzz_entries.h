@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -67,6 +68,41 @@ inline int FuzzDeltaDecoder(const uint8_t* data, size_t size) {
   return 0;
 }
 
+// A file-like output of the decoder: a buffer of a few bytes before each write
+// into `bytes`, which refuses (and marks) a write past kFuzzOutputCap.
+struct CappedStream {
+  std::vector<uint8_t> bytes;
+  bool overflowed = false;
+
+  static bool Write(void* context, const uint8_t* data, uint32_t length) {
+    CappedStream& stream = *static_cast<CappedStream*>(context);
+    if (kFuzzOutputCap - stream.bytes.size() < length) {
+      stream.overflowed = true;
+      return false;
+    }
+    stream.bytes.insert(stream.bytes.end(), data, data + length);
+    return true;
+  }
+};
+
+// The same delta through a buffer of `capacity` bytes, where steps larger than
+// the buffer go out on their own, must give what the in-place memory output
+// gave. Where the stream overflowed the cap the memory output also stopped at
+// it, possibly a step earlier: then only what both wrote is compared.
+inline void CheckSmallBufferOutput(ByteView body, ByteView old, const uint8_t* expected,
+                                   uint32_t expectedLength, bool expectedComplete,
+                                   uint32_t capacity) {
+  CappedStream stream;
+  std::vector<uint8_t> buffer(capacity);
+  const DeltaOutput output{&stream, CappedStream::Write, buffer.data(), capacity, false};
+  const bool complete = ApplyDelta(output, body, old);
+  const size_t common = std::min<size_t>(stream.bytes.size(), expectedLength);
+  SP_FUZZ_CHECK(common == 0 || memcmp(stream.bytes.data(), expected, common) == 0);
+  if (stream.overflowed) return;
+  SP_FUZZ_CHECK(complete == expectedComplete);
+  SP_FUZZ_CHECK(stream.bytes.size() == expectedLength);
+}
+
 // The installer's delta decoder against the plain reference decoder, same input
 // layout as FuzzDeltaDecoder. With a readable DeltaHeader both must agree on
 // whether the delta is whole and on every byte produced up to the end or the
@@ -90,6 +126,8 @@ inline int FuzzDeltaDifferential(const uint8_t* data, size_t size) {
   } else {
     SP_FUZZ_CHECK(!complete && memory.length == 0);
   }
+  CheckSmallBufferOutput(bodyView, ByteView{oldCopy, uint32_t(old.size())}, output, memory.length,
+                         complete, 1 + uint32_t(size % 13));
   free(oldCopy);
   free(bodyCopy);
   return 0;

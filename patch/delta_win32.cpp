@@ -8,12 +8,16 @@ bool WriteToFile(void* context, const uint8_t* bytes, uint32_t length) {
          written == length;
 }
 
-uint8_t* AllocateLocal(uint32_t length) {
-  return static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, length));
-}
-
-void ReleaseLocal(uint8_t* buffer) { LocalFree(buffer); }
-
 }  // namespace
 
-DeltaOutput ToFile(HANDLE file) { return DeltaOutput{file, WriteToFile, AllocateLocal, ReleaseLocal}; }
+DeltaOutput ToFile(HANDLE file, uint8_t* buffer, uint32_t capacity) {
+  return DeltaOutput{file, WriteToFile, buffer, capacity, false};
+}
+
+bool ApplyDelta(HANDLE output, ByteView deltaBody, ByteView oldData) {
+  uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, kFileOutputBufferSize));
+  if (!buffer) return false;
+  const bool whole = ApplyDelta(ToFile(output, buffer, kFileOutputBufferSize), deltaBody, oldData);
+  LocalFree(buffer);
+  return whole;
+}

@@ -15,6 +15,7 @@ pairs=(
   "rollup-x64-adjacent|@rollup/rollup-win32-x64-msvc|4.24.0|4.24.2|package/rollup.win32-x64-msvc.node"
   "rollup-ia32-distant|@rollup/rollup-win32-ia32-msvc|4.9.0|4.20.0|package/rollup.win32-ia32-msvc.node"
   "lightningcss-x64-adjacent|lightningcss-win32-x64-msvc|1.28.1|1.28.2|package/lightningcss.win32-x64-msvc.node"
+  "libvips-x64-adjacent|@img/sharp-win32-x64|0.33.4|0.33.5|package/lib/libvips-42.dll"
 )
 
 # Extracts FILE of PACKAGE@VERSION to DEST (skipped when DEST exists).

@@ -13,7 +13,7 @@ packages=(
   libtomlplusplus-dev libcli11-dev libzopfli-dev
   wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick fonts-ipafont-gothic locales
   python3-pytest python3-pefile nlohmann-json3-dev
-  osslsigncode openssl bsdiff xdelta3 zstd dpkg-dev
+  osslsigncode openssl bsdiff xdelta3 zstd xz-utils dpkg-dev
 )
 
 # Debian's source packages: the Windows tool's deflate encoder is built from one.

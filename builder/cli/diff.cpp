@@ -3,6 +3,10 @@
 // and with the installer's own decoder.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -11,8 +15,11 @@
 #include "builder/encoder.h"
 #include "builder/format/delta_output.h"
 #include "builder/format/payload_writer.h"
+#include "builder/mapped_file.h"
 #include "builder/pack.h"
 #include "builder/pack_files.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -56,6 +63,7 @@ struct Arguments {
   std::string output;
   bool zlib = false;
   bool packed = false;
+  uint32_t threads = 0;
 };
 
 // Parses argv; returns -1 to go on, else the exit code: 0 after the help, 2
@@ -69,7 +77,10 @@ int ParseArguments(int argc, char** argv, const char* usage, bool packedAllowed,
   app.add_option("files", arguments.inputs)->expected(2);
   app.add_option("-o,--output", arguments.output);
   app.add_flag("--zlib", arguments.zlib);
-  if (packedAllowed) app.add_flag("--packed", arguments.packed);
+  if (packedAllowed) {
+    app.add_flag("--packed", arguments.packed);
+    app.add_option("--threads", arguments.threads);
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -88,13 +99,15 @@ int ParseArguments(int argc, char** argv, const char* usage, bool packedAllowed,
 }
 
 const char kDiffUsage[] =
-    "usage: selfpatch diff OLD NEW -o DELTA [--zlib | --packed]\n"
+    "usage: selfpatch diff OLD NEW -o DELTA [--zlib | --packed] [--threads N]\n"
     "\n"
     "Writes the delta body that rebuilds NEW from OLD, as a record of a patch\n"
     "carries it. To see what it will weigh in an installer's payload:\n"
     "  --zlib    write it as a zlib stream (level 9), quickly\n"
     "  --packed  write it compressed exactly as `pack` does (the smaller of zlib\n"
-    "            level 9 and zopfli; slow on large deltas)\n";
+    "            level 9 and zopfli; slow on large deltas)\n"
+    "--threads N encodes on N threads (default: as many as the processor runs at\n"
+    "once); the delta is the same whatever N.\n";
 
 int RunDiff(int argc, char** argv) {
   Arguments arguments;
@@ -102,7 +115,9 @@ int RunDiff(int argc, char** argv) {
   if (status >= 0) return status;
   Bytes oldContent, newContent;
   if (!ReadInputs("diff", arguments.inputs, oldContent, newContent)) return 1;
-  Bytes delta = EncodeDeltaBody(ViewOf(oldContent), ViewOf(newContent));
+  EncoderOptions options;
+  options.threads = arguments.threads;
+  Bytes delta = EncodeDeltaBody(ViewOf(oldContent), ViewOf(newContent), options);
   if (arguments.packed)
     delta = CompressEntry(delta, CompressionOptions());
   else if (arguments.zlib)
@@ -119,36 +134,89 @@ const char kApplyUsage[] =
     "--zlib reads the delta as a zlib stream, as `diff --zlib` or `--packed`\n"
     "writes it.\n";
 
+// The delta named on the command line, inflated when it is a zlib stream;
+// false (with the reason printed) when it cannot be read.
+bool ReadDelta(const Arguments& arguments, Bytes& delta) {
+  const std::string& path = arguments.inputs[1];
+  try {
+    delta = ReadFileBytes(path);
+    if (arguments.zlib) delta = InflateEntry(ViewOf(delta));
+  } catch (const FileError& error) {
+    std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
+    return false;
+  } catch (const PackError& error) {
+    std::fprintf(stderr, "selfpatch apply: '%s': %s\n", path.c_str(), error.what());
+    return false;
+  }
+  if (delta.size() > kLargestFile) {
+    std::fprintf(stderr, "selfpatch apply: %s: 2 GiB or larger, too large for a delta\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The decoded file goes straight to OUTPUT's temporary file, in pieces of the
+// staging buffer, and replaces OUTPUT only once the whole delta is decoded
+// and written; false (with the reason printed, nothing left) otherwise.
+bool DecodeToFile(const Arguments& arguments, ByteView delta, ByteView old) {
+  const std::string& path = arguments.output;
+  const fs::path temporary = fs::u8path(path + ".tmp~");
+  std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    std::fprintf(stderr, "selfpatch apply: %s: cannot create %s.tmp~\n", path.c_str(), path.c_str());
+    return false;
+  }
+  constexpr uint32_t kStagingSize = 1 << 20;
+  std::vector<uint8_t> staging(kStagingSize);
+  const auto write = [](void* context, const uint8_t* bytes, uint32_t length) {
+    std::ofstream& file = *static_cast<std::ofstream*>(context);
+    return bool(file.write(reinterpret_cast<const char*>(bytes), std::streamsize(length)));
+  };
+  const bool complete = ApplyDelta(DeltaOutput{&out, write, staging.data(), kStagingSize, false},
+                                   delta, old);
+  out.close();
+  std::error_code error;
+  if (!complete || !out) {
+    fs::remove(temporary, error);
+    if (!out)
+      std::fprintf(stderr, "selfpatch apply: %s: write error\n", path.c_str());
+    else
+      std::fprintf(stderr,
+                   "selfpatch apply: the delta '%s' does not fit '%s' (damaged, or made for "
+                   "another old file)\n",
+                   arguments.inputs[1].c_str(), arguments.inputs[0].c_str());
+    return false;
+  }
+  fs::rename(temporary, fs::u8path(path), error);
+  if (error) {
+    std::fprintf(stderr, "selfpatch apply: %s: cannot replace: %s\n", path.c_str(),
+                 error.message().c_str());
+    fs::remove(temporary, error);
+    return false;
+  }
+  return true;
+}
+
 int RunApply(int argc, char** argv) {
   Arguments arguments;
   int status = ParseArguments(argc, argv, kApplyUsage, false, arguments);
   if (status >= 0) return status;
-  Bytes oldContent, delta;
-  if (!ReadInputs("apply", arguments.inputs, oldContent, delta)) return 1;
-  if (arguments.zlib) {
-    try {
-      delta = InflateEntry(ViewOf(delta));
-    } catch (const PackError& error) {
-      std::fprintf(stderr, "selfpatch apply: '%s': %s\n", arguments.inputs[1].c_str(),
-                   error.what());
-      return 1;
-    }
+  // The old file is mapped, as the installer maps it, rather than copied.
+  std::unique_ptr<MappedFile> oldFile;
+  try {
+    oldFile = std::make_unique<MappedFile>(arguments.inputs[0]);
+  } catch (const std::runtime_error& error) {
+    std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
+    return 1;
   }
+  Bytes delta;
+  if (!ReadDelta(arguments, delta)) return 1;
   if (!ValidDeltaHeader(ViewOf(delta))) {
     std::fprintf(stderr, "selfpatch apply: '%s' does not start with a valid delta header\n",
                  arguments.inputs[1].c_str());
     return 1;
   }
-  bool complete = false;
-  Bytes newContent = DecodeDelta(delta, oldContent, &complete);
-  if (!complete) {
-    std::fprintf(stderr,
-                 "selfpatch apply: the delta '%s' does not fit '%s' (damaged, or made for "
-                 "another old file)\n",
-                 arguments.inputs[1].c_str(), arguments.inputs[0].c_str());
-    return 1;
-  }
-  return WriteOutput("apply", arguments.output, newContent) ? 0 : 1;
+  return DecodeToFile(arguments, ViewOf(delta), oldFile->view()) ? 0 : 1;
 }
 
 const CommandRegistration kDiff(Command{"diff", "write the delta between two files", RunDiff});

@@ -1,11 +1,10 @@
 #include "builder/format/delta_output.h"
 
-#include <cstdlib>
-
 namespace {
 
-uint8_t* AllocateBlock(uint32_t length) { return static_cast<uint8_t*>(std::malloc(length)); }
-void ReleaseBlock(uint8_t* buffer) { std::free(buffer); }
+// Decoded steps are gathered in a buffer of this size and appended to the
+// vector in large pieces.
+constexpr uint32_t kStagingSize = 1 << 20;
 
 bool AppendToVector(void* context, const uint8_t* bytes, uint32_t length) {
   static_cast<Bytes*>(context)->insert(static_cast<Bytes*>(context)->end(), bytes, bytes + length);
@@ -14,13 +13,12 @@ bool AppendToVector(void* context, const uint8_t* bytes, uint32_t length) {
 
 }  // namespace
 
-DeltaOutput ToVector(Bytes& output) {
-  return DeltaOutput{&output, AppendToVector, AllocateBlock, ReleaseBlock};
-}
-
-Bytes DecodeDelta(const Bytes& deltaBody, const Bytes& old, bool* complete) {
-  Bytes output;
-  const bool whole = ApplyDelta(ToVector(output), ViewOf(deltaBody), ViewOf(old));
+Bytes DecodeDelta(ByteView deltaBody, ByteView old, bool* complete) {
+  Bytes output, staging(kStagingSize);
+  // A new file is mostly about as large as the old one.
+  output.reserve(old.size + old.size / 8);
+  const DeltaOutput sink{&output, AppendToVector, staging.data(), kStagingSize, false};
+  const bool whole = ApplyDelta(sink, deltaBody, old);
   if (complete) *complete = whole;
   return output;
 }

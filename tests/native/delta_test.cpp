@@ -35,6 +35,24 @@ Bytes Decode(const Bytes& delta, const Bytes& old, bool expectComplete = true) {
   return out;
 }
 
+// The bytes written through a stdio file whose output buffer holds `capacity`
+// bytes: steps larger than that go out on their own.
+Bytes DecodeThroughFile(const Bytes& delta, const Bytes& old, uint32_t capacity, bool& complete) {
+  std::FILE* file = std::tmpfile();
+  EXPECT_NE(file, nullptr);
+  if (!file) return {};
+  Bytes buffer(capacity);
+  complete = ApplyDelta(ToStdio(file, buffer.data(), capacity), ViewOf(delta), ViewOf(old));
+  Bytes written(size_t(std::ftell(file)));
+  std::rewind(file);
+  EXPECT_EQ(std::fread(written.data(), 1, written.size(), file), written.size());
+  std::fclose(file);
+  return written;
+}
+
+// Buffer sizes below, at and above the steps of the small deltas here.
+constexpr uint32_t kSmallBuffers[] = {1, 2, 3, 4, 5, 7, 64};
+
 }  // namespace
 
 TEST(Delta, WorkedExample) {
@@ -195,7 +213,14 @@ TEST(Delta, FaultsStopTheOutputShort) {
   };
   for (Case& c : cases) {
     if (std::string(c.what) == "literal run longer than the literal stream") c.streams.literals.pop_back();
-    EXPECT_EQ(Decode(JoinDeltaStreams(c.streams), old, false), c.written) << c.what;
+    const Bytes delta = JoinDeltaStreams(c.streams);
+    EXPECT_EQ(Decode(delta, old, false), c.written) << c.what;
+    for (uint32_t capacity : kSmallBuffers) {
+      bool complete = true;
+      EXPECT_EQ(DecodeThroughFile(delta, old, capacity, complete), c.written)
+          << c.what << ", buffer of " << capacity;
+      EXPECT_FALSE(complete) << c.what << ", buffer of " << capacity;
+    }
   }
 
   DeltaStreamBytes raw = streams([](DeltaEncoder& e) { e.CopyBlock(2, 0, {{PatchKind::Skip, 1}}); });
@@ -224,13 +249,33 @@ TEST(Delta, MemoryOutputRefusesWritesThatDoNotFit) {
   EXPECT_EQ(std::memcmp(big, "xyABCEHI", 8), 0);
 }
 
-TEST(Delta, StdioOutputWritesTheFile) {
-  std::FILE* file = std::tmpfile();
-  ASSERT_NE(file, nullptr);
-  EXPECT_TRUE(ApplyDelta(ToStdio(file), ViewOf(kExampleDelta), ViewOf(kExampleOld)));
-  std::rewind(file);
-  char written[16] = {};
-  EXPECT_EQ(std::fread(written, 1, sizeof written, file), 8u);
-  EXPECT_EQ(std::string(written, 8), "xyABCEHI");
-  std::fclose(file);
+// Whatever the buffer, the file gets the same bytes: steps that fit are
+// gathered, larger ones go out alone (a copy block in pieces, its corrections
+// falling on either side of a piece's end).
+TEST(Delta, FileOutputWritesTheSameBytesWhateverItsBuffer) {
+  const Bytes old = ToBytes("0123456789abcdefghij");
+  DeltaWriter writer(old);
+  writer.Literal(ToBytes("xyz"));
+  writer.Copy(0, ToBytes("0124456789abcdhhgh"));  // a byte add, then a word add
+  writer.Literal(ToBytes("!"));
+  writer.Copy(10, ToBytes("abcdefghij"));
+  writer.Copy(2, ToBytes("2344"));
+  const Bytes delta = writer.Finish();
+  const Bytes expected = ToBytes("xyz0124456789abcdhhgh!abcdefghij2344");
+  ASSERT_EQ(Decode(delta, old), expected);
+  for (uint32_t capacity : kSmallBuffers) {
+    bool complete = false;
+    EXPECT_EQ(DecodeThroughFile(delta, old, capacity, complete), expected) << capacity;
+    EXPECT_TRUE(complete) << capacity;
+  }
+  bool complete = false;
+  EXPECT_EQ(DecodeThroughFile(kExampleDelta, kExampleOld, 3, complete), ToBytes("xyABCEHI"));
+  EXPECT_TRUE(complete);
+}
+
+// A buffer of no bytes has no room for any step.
+TEST(Delta, FileOutputWithoutABufferWritesNothing) {
+  bool complete = true;
+  EXPECT_TRUE(DecodeThroughFile(kExampleDelta, kExampleOld, 0, complete).empty());
+  EXPECT_FALSE(complete);
 }

@@ -5,4 +5,5 @@
 
 #include "patch/delta.h"
 
-DeltaOutput ToStdio(std::FILE* file);
+// Decoded bytes are gathered in `buffer` of `capacity` bytes before each fwrite.
+DeltaOutput ToStdio(std::FILE* file, uint8_t* buffer, uint32_t capacity);
