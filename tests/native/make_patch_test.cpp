@@ -331,7 +331,9 @@ TEST_F(MakePatchTest, SameInputsGiveTheSameBytesOnAnyNumberOfThreads) {
   one.onFileDone = [&](const FileDone& done) {
     order.push_back(done.relative);
     EXPECT_EQ(done.filesDone, order.size());
-    if (done.filesDone == done.filesTotal) EXPECT_EQ(done.bytesDone, done.bytesTotal);
+    if (done.filesDone == done.filesTotal) {
+      EXPECT_EQ(done.bytesDone, done.bytesTotal);
+    }
   };
   const MadePatch reference = MakePatch(project, one);
   EXPECT_EQ(order.size(), latest.size());
