@@ -121,7 +121,7 @@ struct FileJob {
 struct GroupMade {
   std::vector<PatchRecord> records;  // without bodies
   std::vector<Bytes> written;        // each record as the patch holds it
-  std::vector<uint64_t> bodySizes;
+  uint64_t recordOverhead = 0;       // a record's bytes besides its body (the same in a group)
   MakeSummary counts;                // counters only
   std::vector<std::string> warnings;
   std::vector<uint64_t> usedBytes;   // per old folder: the bytes of the records its copy uses
@@ -413,7 +413,6 @@ class PatchMaker {
     for (const std::string& part : parts) made.decision += (made.decision.empty() ? "" : "; ") + part;
 
     // What each old folder's copy uses, and would use in a patch of its own.
-    const uint64_t overhead = made.written.empty() ? 0 : made.written[0].size() - made.bodySizes[0];
     const uint64_t fullBytes = fullPlace ? made.written[*fullPlace].size() : 0;
     for (size_t i : missing) {
       made.usedBytes[i] = fullBytes;
@@ -429,7 +428,7 @@ class PatchMaker {
       }
       if (!placeOf[k]) used = fullBytes;
       const bool directKept = directBodyBytes[k] > 0 && !(full && directBodyBytes[k] >= newBytes.size());
-      const uint64_t alone = fullBytes + (directKept ? overhead + directBodyBytes[k] : 0);
+      const uint64_t alone = fullBytes + (directKept ? made.recordOverhead + directBodyBytes[k] : 0);
       for (size_t i : contents[k].folders) {
         made.usedBytes[i] = used;
         made.aloneBytes[i] = alone;
@@ -441,7 +440,7 @@ class PatchMaker {
   // Writes a record out and keeps it without its body.
   void Keep(GroupMade& made, PatchRecord record) const {
     made.written.push_back(WriteRecord(record, LeadByteTestFor(project_.CodePage())));
-    made.bodySizes.push_back(record.body.size());
+    made.recordOverhead = made.written.back().size() - record.body.size();
     Bytes().swap(record.body);
     made.records.push_back(std::move(record));
   }
