@@ -242,7 +242,7 @@ def main():
         sys.exit("--files must be at least 10")
     stamp = os.path.join(args.out, "generated")
     wanted = json.dumps({"seed": args.seed, "files": args.files, "megabytes": args.megabytes,
-                         "binaries": BINARIES, "project": "full for created files"})
+                         "binaries": BINARIES, "project": "full for created files, install folder key"})
     if os.path.exists(stamp) and open(stamp).read() == wanted:
         print("product in %s is up to date" % args.out, file=sys.stderr)
         return

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "builder/host.h"
 #include "builder/parallel.h"
 
 namespace {
@@ -155,5 +156,6 @@ Bytes CompressEntry(const Bytes& content, const CompressionOptions& options) {
     Bytes().swap(chunk);
   }
   AppendBigEndian32(stream, Adler32Of(content));
+  ReleaseFreeMemory();  // the chunks, as large as the stream together
   return stream;
 }

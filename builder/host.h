@@ -32,3 +32,10 @@ bool ErrorStreamIsTerminal();
 // with small pages nearly every access misses the processor's address cache. A
 // hint only; where the system offers nothing of the kind it does nothing.
 void AdviseLargePages(void* start, size_t bytes);
+
+// Hands the memory the allocator holds free back to the system. The tool
+// frees blocks of megabytes at a time (files read whole, encoder tables, record
+// bodies); the C library keeps freed blocks of that size for reuse, in one pool
+// per thread, so that without this the peak would be several times what is in
+// use at any moment.
+void ReleaseFreeMemory();

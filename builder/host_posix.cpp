@@ -1,6 +1,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 
@@ -28,5 +31,11 @@ void AdviseLargePages(void* start, size_t bytes) {
 #else
   (void)start;
   (void)bytes;
+#endif
+}
+
+void ReleaseFreeMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
 #endif
 }

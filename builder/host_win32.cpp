@@ -61,3 +61,6 @@ bool ErrorStreamIsTerminal() {
 
 // Large pages on Windows need a privilege that a build step does not have.
 void AdviseLargePages(void*, size_t) {}
+
+// The Windows heap returns large blocks to the system when they are freed.
+void ReleaseFreeMemory() {}

@@ -157,7 +157,11 @@ class PatchMaker {
 
     std::vector<GroupMade> groups(jobs.size());
     ParallelInOrder(
-        jobs.size(), options_.threads, [&](size_t i) { groups[i] = MakeGroup(jobs[i]); },
+        jobs.size(), options_.threads,
+        [&](size_t i) {
+          groups[i] = MakeGroup(jobs[i]);
+          if (!groups[i].unchanged) ReleaseFreeMemory();
+        },
         [&](size_t i) {
           GroupMade group = std::move(groups[i]);
           progress.relative = jobs[i].relative;
@@ -168,6 +172,7 @@ class PatchMaker {
           if (options_.onFileDone) options_.onFileDone(progress);
         });
     Join(made.bytes);
+    ReleaseFreeMemory();
     summary_.patchBytes = made.bytes.size();
     made.summary = summary_;
     return made;

@@ -228,7 +228,9 @@ Bytes RebuildPeImage(const PeImage& image, const ResourceTree& resources,
   if (last.rawOffset + rawSize > 0x7FFFFFFF || imageSize > 0xFFFFFFFFu)
     Fail("the program would grow too large");
 
-  Bytes out(image.file.begin(), image.file.begin() + last.rawOffset);
+  Bytes out;
+  out.reserve(size_t(last.rawOffset + rawSize));  // a payload of megabytes is copied once
+  out.assign(image.file.begin(), image.file.begin() + last.rawOffset);
   out.insert(out.end(), section.begin(), section.end());
   out.resize(size_t(last.rawOffset + rawSize), 0);
 

@@ -5,6 +5,7 @@
 #include <iomanip>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "builder/ascii_case.h"
 #include "builder/format/delta_output.h"
@@ -121,17 +122,37 @@ std::string StepText(const FileRecord& record, uint32_t producedCrc) {
   return std::string(record.oldSize ? "delta " : "full ") + Hex8(record.oldCrc) + " -> " + Hex8(producedCrc);
 }
 
+// The file a group updates, its name decoded from the patch's code page.
+std::string GroupName(const Group& group, int codepage) {
+  const char* name = group.members.front().name;
+  return codepage ? DecodeText(name, codepage) : std::string(name);
+}
+
+// The lowered names that more than one group updates. Only for these does a
+// run keep what it wrote: holding every file written would hold a copy of the
+// whole new version.
+std::set<std::string> NamesUpdatedAgain(const std::vector<Group>& groups, int codepage) {
+  std::set<std::string> seen, again;
+  for (const Group& group : groups) {
+    std::string key = AsciiLower(GroupName(group, codepage));
+    if (!seen.insert(key).second) again.insert(std::move(key));
+  }
+  return again;
+}
+
 // What the installer does to one folder's files, group after group; files it
 // wrote earlier in the run are what later groups find.
 class FolderRun {
  public:
-  FolderRun(const fs::path& folder, int codepage) : folder_(folder), codepage_(codepage) {}
+  // `namesUpdatedAgain`: the lowered names of files that a later group
+  // updates again, whose written content must be kept for it.
+  FolderRun(const fs::path& folder, int codepage, const std::set<std::string>& namesUpdatedAgain)
+      : folder_(folder), codepage_(codepage), namesUpdatedAgain_(namesUpdatedAgain) {}
 
   VerifyRow Run(const Group& group) {
-    const FileRecord& first = group.members.front();
     VerifyRow row;
     row.oldFolder = folder_.u8string();
-    row.name = codepage_ ? DecodeText(first.name, codepage_) : std::string(first.name);
+    row.name = GroupName(group, codepage_);
     row.expectedCrc = TargetCrc(group);
     const fs::path path = ResolvePath(folder_, NameComponents(row.name));
     const std::string key = AsciiLower(row.name);
@@ -225,7 +246,7 @@ class FolderRun {
       }
       current = std::move(produced);
       haveOld = true;
-      written_[key] = current;
+      if (namesUpdatedAgain_.count(key)) written_[key] = current;
       row.resultCrc = crc;
       record = Continuation(group, crc, uint32_t(current.size()));
     }
@@ -237,7 +258,8 @@ class FolderRun {
 
   fs::path folder_;
   int codepage_;
-  std::map<std::string, Bytes> written_;  // by lowered name: files this run has written
+  const std::set<std::string>& namesUpdatedAgain_;
+  std::map<std::string, Bytes> written_;  // by lowered name: files this run wrote that are updated again
   bool stopped_ = false;                  // an error has ended the installer's run
 };
 
@@ -248,8 +270,9 @@ ByteView RecordsOf(ByteView patch, int codepage) {
 }
 
 VerifyReport VerifyRecords(ByteView records, const std::vector<fs::path>& oldFolders, int codepage,
-                           WindowsFamily family) {
+                           WindowsFamily family, unsigned threads) {
   const std::vector<Group> groups = FormGroups(records, family, codepage);
+  const std::set<std::string> namesUpdatedAgain = NamesUpdatedAgain(groups, codepage);
 
   VerifyReport report;
   report.family = family;
@@ -260,9 +283,9 @@ VerifyReport VerifyRecords(ByteView records, const std::vector<fs::path>& oldFol
   // Folders side by side; each one's groups in order, as one installer run.
   std::vector<std::vector<VerifyRow>> rows(oldFolders.size());
   ParallelInOrder(
-      oldFolders.size(), 0,
+      oldFolders.size(), threads,
       [&](size_t i) {
-        FolderRun run(oldFolders[i], codepage);
+        FolderRun run(oldFolders[i], codepage, namesUpdatedAgain);
         for (const Group& group : groups) rows[i].push_back(run.Run(group));
       },
       [&](size_t i) {
@@ -287,15 +310,15 @@ const char* FamilyName(WindowsFamily family) { return family == WindowsFamily::N
 
 VerifyReport VerifyPatch(ByteView patch, const std::vector<fs::path>& oldFolders, int codepage,
                          WindowsFamily family) {
-  return VerifyRecords(RecordsOf(patch, codepage), oldFolders, codepage, family);
+  return VerifyRecords(RecordsOf(patch, codepage), oldFolders, codepage, family, 0);
 }
 
 std::vector<VerifyReport> VerifyEachFamily(ByteView patch, const std::vector<fs::path>& oldFolders,
-                                           int codepage) {
+                                           int codepage, unsigned threads) {
   const ByteView records = RecordsOf(patch, codepage);
-  std::vector<VerifyReport> reports{VerifyRecords(records, oldFolders, codepage, WindowsFamily::Nt)};
+  std::vector<VerifyReport> reports{VerifyRecords(records, oldFolders, codepage, WindowsFamily::Nt, threads)};
   if (HasRecordFor9xOnly(records))
-    reports.push_back(VerifyRecords(records, oldFolders, codepage, WindowsFamily::Win9x));
+    reports.push_back(VerifyRecords(records, oldFolders, codepage, WindowsFamily::Win9x, threads));
   return reports;
 }
 

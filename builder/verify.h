@@ -54,10 +54,11 @@ VerifyReport VerifyPatch(ByteView patch, const std::vector<std::filesystem::path
 
 // VerifyPatch for each family whose run of the patch differs: NT, and the 9x
 // family as well when a record is for the 9x family only. The patch is checked
-// once for all of them.
+// once for all of them. Folders are run side by side on up to `threads`
+// threads (0: one per processor).
 std::vector<VerifyReport> VerifyEachFamily(ByteView patch,
                                            const std::vector<std::filesystem::path>& oldFolders,
-                                           int codepage = 0);
+                                           int codepage = 0, unsigned threads = 0);
 
 // The patch a file holds: the file itself, or the patch entry of a packed
 // installer, its names read in `codepage`. Throws VerifyError naming the fault

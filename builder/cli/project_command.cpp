@@ -18,9 +18,9 @@ std::vector<std::filesystem::path> FoldersToVerify(const Project& project) {
 }
 
 // A patch with files for the 9x family only is checked for that family's run too.
-void CheckAgainstFolders(const Project& project, const Bytes& patch, const char* command) {
+void CheckAgainstFolders(const Project& project, const Bytes& patch, const char* command, unsigned threads) {
   const ByteView view{patch.data(), uint32_t(patch.size())};
-  for (const VerifyReport& report : VerifyEachFamily(view, FoldersToVerify(project), project.CodePage())) {
+  for (const VerifyReport& report : VerifyEachFamily(view, FoldersToVerify(project), project.CodePage(), threads)) {
     if (report.ok) continue;
     std::fprintf(stderr, "selfpatch %s: the patch does not bring every folder to the new version:\n",
                  command);
@@ -48,7 +48,8 @@ uint64_t LargestFile(const Project& project) {
 }  // namespace
 
 void AddRunOptions(CLI::App& app, RunOptions& options) {
-  app.add_option("--threads", options.threads, "Files encoded side by side (default: one per processor)")
+  app.add_option("--threads", options.threads, "Threads for encoding (files side by side, and within a large file), "
+                 "verifying and compressing (default: one per processor)")
       ->check(CLI::Range(1, 256));
   app.add_flag("-q,--quiet", options.quiet, "No progress on standard error");
   app.add_flag("-v,--verbose", options.verbose, "List each file's records (or that it is unchanged)");
@@ -60,6 +61,7 @@ ProjectPatch MakeVerifiedPatch(const std::string& projectFile, const char* comma
   ProjectPatch result{LoadProject(std::filesystem::u8path(projectFile)), {}, {}};
   MakeOptions make;
   make.threads = options.threads;
+  make.encoder.threads = options.threads;
   make.onFileDone = [&](const FileDone& done) {
     result.decisions.push_back({done.relative, done.decision});
     if (options.verbose && !options.json) {
@@ -79,7 +81,7 @@ ProjectPatch MakeVerifiedPatch(const std::string& projectFile, const char* comma
   for (const std::string& warning : result.made.summary.warnings)
     std::fprintf(stderr, "selfpatch %s: warning: %s\n", command, warning.c_str());
   progress.Show("verifying the patch against every folder");
-  CheckAgainstFolders(result.project, result.made.bytes, command);
+  CheckAgainstFolders(result.project, result.made.bytes, command, options.threads);
   progress.Clear();
   return result;
 }

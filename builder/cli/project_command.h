@@ -24,7 +24,7 @@ struct ProjectPatch {
 };
 
 struct RunOptions {
-  unsigned threads = 0;  // 0: one per processor
+  unsigned threads = 0;  // for every step that runs side by side; 0: one per processor
   bool quiet = false;    // no progress
   bool verbose = false;  // each file's decision
   bool json = false;     // the summary as JSON on stdout
