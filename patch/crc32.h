@@ -14,8 +14,16 @@ constexpr int kCrcTableCount = 8;
 // nothing to allocate and nothing to set up before the first CRC.
 const uint32_t* CrcTables();
 
-// CRC-32 of `length` bytes at `data`; 0 for no bytes.
+// CRC-32 of `length` bytes at `data`; 0 for no bytes. From kCrcFoldingFrom
+// bytes on, on an x86 processor with carry-less multiplication whose system
+// saves the XMM registers, 64 bytes at a time by polynomial folding (about ten
+// times the tables' speed); otherwise eight bytes per step by the tables.
 uint32_t Crc32(const uint8_t* data, uint32_t length);
+constexpr uint32_t kCrcFoldingFrom = 1024;
+
+// The same by the tables alone, at any length: what the folding is checked
+// against.
+uint32_t Crc32WithTables(const uint8_t* data, uint32_t length);
 
 // The same CRC, one table lookup per byte in a single serial chain: the
 // reference that the faster Crc32 is checked and measured against.

@@ -32,3 +32,26 @@ TEST(Crc32, EightByteStepsAgreeWithTheByteLoopAtEveryLengthAndAlignment) {
       ASSERT_EQ(Crc32(data.data() + start, length), Crc32ByteLoop(data.data() + start, length))
           << start << "+" << length;
 }
+
+// From kCrcFoldingFrom bytes on, a processor that can fold does: every length
+// around the folding's steps of 64 and 16 bytes, at every alignment, must give
+// what the tables give.
+TEST(Crc32, FoldingAgreesWithTheTablesAtEveryStepAndAlignment) {
+  std::mt19937 random(11);
+  std::vector<uint8_t> data((1 << 20) + 64);
+  for (uint8_t& b : data) b = uint8_t(random());
+  const uint32_t lengths[] = {kCrcFoldingFrom - 1, kCrcFoldingFrom,      kCrcFoldingFrom + 1,
+                              kCrcFoldingFrom + 15, kCrcFoldingFrom + 16, kCrcFoldingFrom + 47,
+                              kCrcFoldingFrom + 63, kCrcFoldingFrom + 64, kCrcFoldingFrom + 79,
+                              4099,                 65536,                1 << 20};
+  for (uint32_t start = 0; start < 16; ++start)
+    for (uint32_t length : lengths)
+      ASSERT_EQ(Crc32(data.data() + start, length), Crc32WithTables(data.data() + start, length))
+          << start << "+" << length;
+  // All ones and all zeros: the initial value's four bytes folded in must not
+  // cancel against the data.
+  for (uint8_t fill : {uint8_t(0x00), uint8_t(0xFF)}) {
+    std::vector<uint8_t> same(3000, fill);
+    EXPECT_EQ(Crc32(same.data(), uint32_t(same.size())), Crc32ByteLoop(same.data(), uint32_t(same.size())));
+  }
+}
