@@ -119,15 +119,21 @@ __attribute__((target("pclmul,ssse3"))) SP_ALIGN_STACK uint32_t Crc32Folded(cons
                                                                              uint32_t length) {
   const __m128i by512 = _mm_set_epi32(0, int(PowerOfXMod(576)), 0, int(PowerOfXMod(512)));
   const __m128i by128 = _mm_set_epi32(0, int(PowerOfXMod(192)), 0, int(PowerOfXMod(128)));
-  __m128i x[4];
-  for (int i = 0; i < 4; ++i) x[i] = LoadBlock(data + 16 * i);
-  x[0] = _mm_xor_si128(x[0], _mm_set_epi32(-1, 0, 0, 0));  // the initial value
+  // Four variables rather than an array: kept in registers even where the
+  // compiler optimizes for size.
+  __m128i x0 = _mm_xor_si128(LoadBlock(data), _mm_set_epi32(-1, 0, 0, 0));  // the initial value
+  __m128i x1 = LoadBlock(data + 16), x2 = LoadBlock(data + 32), x3 = LoadBlock(data + 48);
   data += 64;
   length -= 64;
-  for (; length >= 64; data += 64, length -= 64)
-    for (int i = 0; i < 4; ++i) x[i] = _mm_xor_si128(Fold(x[i], by512), LoadBlock(data + 16 * i));
-  __m128i folded = x[0];
-  for (int i = 1; i < 4; ++i) folded = _mm_xor_si128(Fold(folded, by128), x[i]);
+  for (; length >= 64; data += 64, length -= 64) {
+    x0 = _mm_xor_si128(Fold(x0, by512), LoadBlock(data));
+    x1 = _mm_xor_si128(Fold(x1, by512), LoadBlock(data + 16));
+    x2 = _mm_xor_si128(Fold(x2, by512), LoadBlock(data + 32));
+    x3 = _mm_xor_si128(Fold(x3, by512), LoadBlock(data + 48));
+  }
+  __m128i folded = _mm_xor_si128(Fold(x0, by128), x1);
+  folded = _mm_xor_si128(Fold(folded, by128), x2);
+  folded = _mm_xor_si128(Fold(folded, by128), x3);
   for (; length >= 16; data += 16, length -= 16) folded = _mm_xor_si128(Fold(folded, by128), LoadBlock(data));
   uint8_t bytes[16];
   const __m128i reversed = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
