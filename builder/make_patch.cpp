@@ -213,6 +213,7 @@ class PatchMaker {
     if (group.records.empty()) return;
     ++summary_.groups;
     const MakeSummary& c = group.counts;
+    summary_.largestFileBytes = std::max(summary_.largestFileBytes, c.largestFileBytes);
     summary_.deltaRecords += c.deltaRecords;
     summary_.chainRecords += c.chainRecords;
     summary_.fullRecords += c.fullRecords;
@@ -346,6 +347,9 @@ class PatchMaker {
       made.unchanged = true;
       return made;
     }
+    made.counts.largestFileBytes = newBytes.size();
+    for (const OldContent& old : contents)
+      made.counts.largestFileBytes = std::max<uint64_t>(made.counts.largestFileBytes, old.bytes.size());
     const bool full = job.options.full;
     const uint32_t flags = FlagsFor(job.options);
     const uint64_t stamp = LastWriteFileTime(newPath);

@@ -35,6 +35,9 @@ struct MakeSummary {
   size_t droppedDeltas = 0;   // old versions left to the full record, whose delta was not smaller
   uint64_t newBytes = 0;      // the new version's files together
   uint64_t patchBytes = 0;
+  // The largest file the installer maps: the new content or an old copy of a
+  // file with records (an intermediate version of a chain included).
+  uint64_t largestFileBytes = 0;
   std::vector<VersionUse> versions;  // per old folder, oldest first
   std::vector<std::string> warnings;
 };

@@ -36,15 +36,6 @@ std::string Percent(uint64_t part, uint64_t whole) {
   return text;
 }
 
-// The largest file of any version: the installer maps old and new files whole.
-uint64_t LargestFile(const Project& project) {
-  uint64_t largest = 0;
-  for (const std::filesystem::path& folder : FoldersToVerify(project))
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-      if (entry.is_regular_file()) largest = std::max<uint64_t>(largest, entry.file_size());
-  return largest;
-}
-
 }  // namespace
 
 void AddRunOptions(CLI::App& app, RunOptions& options) {
@@ -74,9 +65,8 @@ ProjectPatch MakeVerifiedPatch(const std::string& projectFile, const char* comma
   result.made = MakePatch(result.project, make);
   progress.Clear();
   // Refused before the costly verification: no installer could carry it.
-  result.largestFileBytes = LargestFile(result.project);
   const std::string tooLarge =
-      InstallerLimitFault({result.made.bytes.size(), 0, result.largestFileBytes});
+      InstallerLimitFault({result.made.bytes.size(), 0, result.made.summary.largestFileBytes});
   if (!tooLarge.empty()) throw std::runtime_error(tooLarge);
   for (const std::string& warning : result.made.summary.warnings)
     std::fprintf(stderr, "selfpatch %s: warning: %s\n", command, warning.c_str());

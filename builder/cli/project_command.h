@@ -20,7 +20,6 @@ struct ProjectPatch {
   Project project;
   MadePatch made;
   std::vector<FileDecision> decisions;  // in the order of the patch's groups
-  uint64_t largestFileBytes = 0;  // of all the versions' files: the installer maps each whole
 };
 
 struct RunOptions {

@@ -266,6 +266,18 @@ TEST_F(MakePatchTest, UnchangedFilesGetNoRecordsAndOldOnlyFilesAreReported) {
   ExpectEveryFolderComesOutNew(project, made);
 }
 
+// The installer maps only the files it updates: an unchanged file or one that
+// only an old version holds does not count, however large.
+TEST_F(MakePatchTest, TheLargestFileCountedIsOneTheInstallerMaps) {
+  const Bytes large = RandomContent(9000, 63);
+  const Bytes oldApp = RandomContent(3000, 64);
+  Version("v1", {{"large.dat", large}, {"app.exe", oldApp}, {"gone.dat", RandomContent(12000, 65)}});
+  Version("v2", {{"large.dat", large}, {"app.exe", Edited(oldApp, 5)}});
+  Version("new", {{"large.dat", large}, {"app.exe", Bytes(oldApp.begin(), oldApp.begin() + 2500)}});
+  const MadePatch made = MakePatch(Load({"v1", "v2"}));
+  EXPECT_EQ(made.summary.largestFileBytes, 3000u);  // v1's and v2's copies, larger than the new one
+}
+
 TEST_F(MakePatchTest, FilesTheInstallerFindsComeBeforeFilesItCreates) {
   // The installer creates a new file beside the last file it found, so a file
   // that no old version holds must not open the patch, whatever its name.
