@@ -21,7 +21,10 @@ DIR        a product folder as bench/product_gen.py writes it: the versions'
 
 Prints, each measured in this run: the plain copy (xcopy of the files that
 differ between the oldest version and the new one, into a fresh folder) and
-the silent update, with their ratio (goal: at most 3); the progress texts of
+the silent update, with their ratio (goal: at most 3); for reference, the copy
+with its files flushed to disk as the installer flushes each file it writes,
+and the time zlib takes natively to inflate the payload, which every run
+unpacks before its first file; the progress texts of
 the run with its window (counted by boxbot, which reads them through its hook)
 and what they cost: that run's time less the silent run's, less the same
 difference for a one-file update (the window, its two questions and boxbot's
@@ -215,8 +218,26 @@ def timed(action):
     return result, time.monotonic() - start
 
 
+def payload_inflate_seconds(installer):
+    """Seconds that zlib takes here, natively, to inflate the installer's
+    payload entries: the unpacking every run does before its first file."""
+    payload, at, seconds = payload_of(installer), 0, 0.0
+    while at < len(payload):
+        end = payload.index(b"\0", at)
+        length = struct.unpack_from("<I", payload, end + 1)[0]
+        data = payload[end + 5:end + 5 + length]
+        at = end + 5 + length
+        if data:
+            start = time.monotonic()
+            zlib.decompress(data)
+            seconds += time.monotonic() - start
+    return seconds
+
+
 def plain_copy(new, changed):
-    """Seconds that xcopy under the same Wine takes to copy the changed files."""
+    """Seconds that xcopy under the same Wine takes to copy the changed files,
+    and that plus flushing the copies to disk (the installer flushes every
+    file it writes before it puts the file in place)."""
     source, target = WORK / "copy-source", WORK / "copy-target"
     for folder in (source, target):
         shutil.rmtree(folder, ignore_errors=True)
@@ -225,14 +246,16 @@ def plain_copy(new, changed):
         shutil.copyfile(new / name, source / name)
     command = ["wine", "xcopy", kit.to_windows(source), kit.to_windows(target) + "\\",
                "/E", "/I", "/Y", "/Q"]
+    subprocess.run(["sync"], check=True)  # the sources' writes are not the copy's
     result, seconds = timed(lambda: subprocess.run(command, capture_output=True, timeout=TIMEOUT))
+    _, flush_seconds = timed(lambda: subprocess.run(["sync", "-f", str(target)], check=True))
     copied = files_of(target) if target.is_dir() else {}
     if result.returncode != 0 or len(copied) != len(changed):
         raise SystemExit(f"xcopy failed ({result.returncode}), {len(copied)} of {len(changed)} "
                          f"files copied: {result.stdout[-500:]!r}")
     shutil.rmtree(source)
     shutil.rmtree(target)
-    return seconds
+    return seconds, seconds + flush_seconds
 
 
 def main():
@@ -253,7 +276,8 @@ def main():
     changed = changed_files(oldest, new)
     changed_bytes = sum((new / name).stat().st_size for name in changed)
 
-    copy_seconds = plain_copy(new, changed)
+    copy_seconds, flushed_copy_seconds = plain_copy(new, changed)
+    inflate_seconds = payload_inflate_seconds(installer)
 
     install(oldest)
     code, silent_seconds = timed(lambda: kit.run(silent, env=env, timeout=TIMEOUT).code)
@@ -285,7 +309,8 @@ def main():
         "installer": str(installer), "installer_bytes": installer.stat().st_size,
         "oldest": oldest.name, "new": new.name, "new_files": len(files_of(new)),
         "changed_files": len(changed), "changed_bytes": changed_bytes,
-        "copy_seconds": copy_seconds, "silent_seconds": silent_seconds,
+        "copy_seconds": copy_seconds, "flushed_copy_seconds": flushed_copy_seconds,
+        "payload_inflate_seconds": inflate_seconds, "silent_seconds": silent_seconds,
         "silent_exit": code, "ratio": silent_seconds / copy_seconds,
         "window_seconds": window_seconds, "window_exit": run.exit_code,
         "progress_texts": texts_shown, "progress_seconds": window_seconds - silent_seconds,
@@ -298,6 +323,10 @@ def main():
           f"{len(changed)} of {figures['new_files']} files change, {changed_bytes} bytes")
     print(f"{'run':<34} {'seconds':>8} {'exit':>5} {'vs copy':>8}")
     print(f"{'plain copy of the changed files':<34} {copy_seconds:>8.1f} {'0':>5} {1:>8.2f}")
+    print(f"{'plain copy, flushed to disk':<34} {flushed_copy_seconds:>8.1f} {'0':>5} "
+          f"{flushed_copy_seconds / copy_seconds:>8.2f}")
+    print(f"{'payload inflated (zlib, natively)':<34} {inflate_seconds:>8.1f} {'':>5} "
+          f"{inflate_seconds / copy_seconds:>8.2f}  (part of every run)")
     print(f"{'update, silent':<34} {silent_seconds:>8.1f} {code:>5} "
           f"{figures['ratio']:>8.2f}  (goal <= 3)")
     print(f"{'update, with its window':<34} {window_seconds:>8.1f} {run.exit_code:>5} "
