@@ -117,8 +117,10 @@ __attribute__((target("pclmul,ssse3"))) inline __m128i Fold(__m128i x, __m128i k
 // bytes read, so the CRC is the same.
 __attribute__((target("pclmul,ssse3"))) SP_ALIGN_STACK uint32_t Crc32Folded(const uint8_t* data,
                                                                              uint32_t length) {
-  const __m128i by512 = _mm_set_epi32(0, int(PowerOfXMod(576)), 0, int(PowerOfXMod(512)));
-  const __m128i by128 = _mm_set_epi32(0, int(PowerOfXMod(192)), 0, int(PowerOfXMod(128)));
+  constexpr uint32_t k576 = PowerOfXMod(576), k512 = PowerOfXMod(512);
+  constexpr uint32_t k192 = PowerOfXMod(192), k128 = PowerOfXMod(128);
+  const __m128i by512 = _mm_set_epi32(0, int(k576), 0, int(k512));
+  const __m128i by128 = _mm_set_epi32(0, int(k192), 0, int(k128));
   // Four variables rather than an array: kept in registers even where the
   // compiler optimizes for size.
   __m128i x0 = _mm_xor_si128(LoadBlock(data), _mm_set_epi32(-1, 0, 0, 0));  // the initial value
