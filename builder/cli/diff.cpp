@@ -134,21 +134,34 @@ const char kApplyUsage[] =
     "--zlib reads the delta as a zlib stream, as `diff --zlib` or `--packed`\n"
     "writes it.\n";
 
-// The delta named on the command line, inflated when it is a zlib stream;
-// false (with the reason printed) when it cannot be read.
-bool ReadDelta(const Arguments& arguments, Bytes& delta) {
+// The delta named on the command line: its mapping, or what its zlib stream
+// inflates to.
+struct DeltaInput {
+  std::unique_ptr<MappedFile> file;
+  RawBytes inflated;
+  ByteView body;
+};
+
+// False (with the reason printed) when the delta cannot be read.
+bool ReadDelta(const Arguments& arguments, DeltaInput& delta) {
   const std::string& path = arguments.inputs[1];
   try {
-    delta = ReadFileBytes(path);
-    if (arguments.zlib) delta = InflateEntry(ViewOf(delta));
-  } catch (const FileError& error) {
-    std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
-    return false;
+    delta.file = std::make_unique<MappedFile>(path);
+    delta.body = delta.file->view();
+    if (arguments.zlib) {
+      delta.inflated = InflateEntryRaw(delta.body);
+      delta.file.reset();
+      delta.body = delta.inflated.view();
+    }
   } catch (const PackError& error) {
     std::fprintf(stderr, "selfpatch apply: '%s': %s\n", path.c_str(), error.what());
     return false;
+  } catch (const std::runtime_error& error) {
+    std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
+    return false;
   }
-  if (delta.size() > kLargestFile) {
+  const size_t size = arguments.zlib ? delta.inflated.size() : delta.body.size;
+  if (size > kLargestFile) {
     std::fprintf(stderr, "selfpatch apply: %s: 2 GiB or larger, too large for a delta\n", path.c_str());
     return false;
   }
@@ -167,12 +180,13 @@ bool DecodeToFile(const Arguments& arguments, ByteView delta, ByteView old) {
     return false;
   }
   constexpr uint32_t kStagingSize = 1 << 20;
-  std::vector<uint8_t> staging(kStagingSize);
+  // Not zero-filled: the decoder writes every byte it hands on.
+  std::unique_ptr<uint8_t[]> staging(new uint8_t[kStagingSize]);
   const auto write = [](void* context, const uint8_t* bytes, uint32_t length) {
     std::ofstream& file = *static_cast<std::ofstream*>(context);
     return bool(file.write(reinterpret_cast<const char*>(bytes), std::streamsize(length)));
   };
-  const bool complete = ApplyDelta(DeltaOutput{&out, write, staging.data(), kStagingSize, false},
+  const bool complete = ApplyDelta(DeltaOutput{&out, write, staging.get(), kStagingSize, false},
                                    delta, old);
   out.close();
   std::error_code error;
@@ -209,14 +223,14 @@ int RunApply(int argc, char** argv) {
     std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
     return 1;
   }
-  Bytes delta;
+  DeltaInput delta;
   if (!ReadDelta(arguments, delta)) return 1;
-  if (!ValidDeltaHeader(ViewOf(delta))) {
+  if (!ValidDeltaHeader(delta.body)) {
     std::fprintf(stderr, "selfpatch apply: '%s' does not start with a valid delta header\n",
                  arguments.inputs[1].c_str());
     return 1;
   }
-  return DecodeToFile(arguments, ViewOf(delta), oldFile->view()) ? 0 : 1;
+  return DecodeToFile(arguments, delta.body, oldFile->view()) ? 0 : 1;
 }
 
 const CommandRegistration kDiff(Command{"diff", "write the delta between two files", RunDiff});
