@@ -14,6 +14,7 @@ constexpr uint32_t kTagBit = 0x80000000u;
 constexpr uint32_t kPositionBits = 0x7FFFFFFFu;
 
 uint32_t TagOf(uint64_t hash) { return uint32_t(hash & 1) << 31; }
+
 // Grams of the text whose chains a search follows, and steps along each.
 constexpr uint32_t kAnchors = 3;
 constexpr int kDepth = 64;
