@@ -25,19 +25,36 @@ namespace {
 
 constexpr uint64_t kLargestFile = 0x7FFFFFFF;
 
-// Reads both input files; false (with the reason printed) when one cannot be
+// An input file: mapped when it is a regular file (no zero-filled copy of
+// it), else read to its end (a pipe, say).
+struct InputFile {
+  std::unique_ptr<MappedFile> mapped;
+  Bytes read;
+  ByteView view;
+};
+
+// Opens both input files; false (with the reason printed) when one cannot be
 // read or is too large for a delta's 32-bit offsets.
-bool ReadInputs(const char* command, const std::vector<std::string>& paths, Bytes& first,
-                Bytes& second) {
-  try {
-    first = ReadFileBytes(paths[0]);
-    second = ReadFileBytes(paths[1]);
-  } catch (const FileError& error) {
-    std::fprintf(stderr, "selfpatch %s: %s\n", command, error.what());
-    return false;
-  }
+bool ReadInputs(const char* command, const std::vector<std::string>& paths, InputFile (&files)[2]) {
   for (size_t i = 0; i < 2; ++i) {
-    if ((i ? second : first).size() > kLargestFile) {
+    InputFile& file = files[i];
+    uint64_t size = 0;
+    try {
+      std::error_code error;
+      if (fs::is_regular_file(fs::u8path(paths[i]), error)) {
+        file.mapped = std::make_unique<MappedFile>(paths[i]);
+        file.view = file.mapped->view();
+        size = file.view.size;
+      } else {
+        file.read = ReadFileBytes(paths[i]);
+        file.view = ViewOf(file.read);
+        size = file.read.size();
+      }
+    } catch (const std::runtime_error& error) {  // FileError, or a mapping's fault
+      std::fprintf(stderr, "selfpatch %s: %s\n", command, error.what());
+      return false;
+    }
+    if (size > kLargestFile) {
       std::fprintf(stderr, "selfpatch %s: %s: 2 GiB or larger, too large for a delta\n", command,
                    paths[i].c_str());
       return false;
@@ -113,11 +130,11 @@ int RunDiff(int argc, char** argv) {
   Arguments arguments;
   int status = ParseArguments(argc, argv, kDiffUsage, true, arguments);
   if (status >= 0) return status;
-  Bytes oldContent, newContent;
-  if (!ReadInputs("diff", arguments.inputs, oldContent, newContent)) return 1;
+  InputFile files[2];
+  if (!ReadInputs("diff", arguments.inputs, files)) return 1;
   EncoderOptions options;
   options.threads = arguments.threads;
-  Bytes delta = EncodeDeltaBody(ViewOf(oldContent), ViewOf(newContent), options);
+  Bytes delta = EncodeDeltaBody(files[0].view, files[1].view, options);
   if (arguments.packed)
     delta = CompressEntry(delta, CompressionOptions());
   else if (arguments.zlib)
