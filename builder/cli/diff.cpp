@@ -31,30 +31,35 @@ struct InputFile {
   std::unique_ptr<MappedFile> mapped;
   Bytes read;
   ByteView view;
+  uint64_t size = 0;  // the whole file's, which a view of 4 GiB or more would cut
 };
+
+// Opens `path` into `file`; throws FileError or std::runtime_error (a mapping's
+// fault).
+void OpenInput(const std::string& path, InputFile& file) {
+  std::error_code error;
+  if (fs::is_regular_file(fs::u8path(path), error)) {
+    file.mapped = std::make_unique<MappedFile>(path);
+    file.view = file.mapped->view();
+    file.size = file.view.size;
+  } else {
+    file.read = ReadFileBytes(path);
+    file.view = ViewOf(file.read);
+    file.size = file.read.size();
+  }
+}
 
 // Opens both input files; false (with the reason printed) when one cannot be
 // read or is too large for a delta's 32-bit offsets.
 bool ReadInputs(const char* command, const std::vector<std::string>& paths, InputFile (&files)[2]) {
   for (size_t i = 0; i < 2; ++i) {
-    InputFile& file = files[i];
-    uint64_t size = 0;
     try {
-      std::error_code error;
-      if (fs::is_regular_file(fs::u8path(paths[i]), error)) {
-        file.mapped = std::make_unique<MappedFile>(paths[i]);
-        file.view = file.mapped->view();
-        size = file.view.size;
-      } else {
-        file.read = ReadFileBytes(paths[i]);
-        file.view = ViewOf(file.read);
-        size = file.read.size();
-      }
-    } catch (const std::runtime_error& error) {  // FileError, or a mapping's fault
+      OpenInput(paths[i], files[i]);
+    } catch (const std::runtime_error& error) {
       std::fprintf(stderr, "selfpatch %s: %s\n", command, error.what());
       return false;
     }
-    if (size > kLargestFile) {
+    if (files[i].size > kLargestFile) {
       std::fprintf(stderr, "selfpatch %s: %s: 2 GiB or larger, too large for a delta\n", command,
                    paths[i].c_str());
       return false;
@@ -151,10 +156,10 @@ const char kApplyUsage[] =
     "--zlib reads the delta as a zlib stream, as `diff --zlib` or `--packed`\n"
     "writes it.\n";
 
-// The delta named on the command line: its mapping, or what its zlib stream
-// inflates to.
+// The delta named on the command line as it was opened, or what its zlib
+// stream inflates to.
 struct DeltaInput {
-  std::unique_ptr<MappedFile> file;
+  InputFile file;
   RawBytes inflated;
   ByteView body;
 };
@@ -162,13 +167,16 @@ struct DeltaInput {
 // False (with the reason printed) when the delta cannot be read.
 bool ReadDelta(const Arguments& arguments, DeltaInput& delta) {
   const std::string& path = arguments.inputs[1];
+  uint64_t size = 0;
   try {
-    delta.file = std::make_unique<MappedFile>(path);
-    delta.body = delta.file->view();
+    OpenInput(path, delta.file);
+    delta.body = delta.file.view;
+    size = delta.file.size;
     if (arguments.zlib) {
       delta.inflated = InflateEntryRaw(delta.body);
-      delta.file.reset();
+      delta.file = InputFile();
       delta.body = delta.inflated.view();
+      size = delta.inflated.size();
     }
   } catch (const PackError& error) {
     std::fprintf(stderr, "selfpatch apply: '%s': %s\n", path.c_str(), error.what());
@@ -177,7 +185,6 @@ bool ReadDelta(const Arguments& arguments, DeltaInput& delta) {
     std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
     return false;
   }
-  const size_t size = arguments.zlib ? delta.inflated.size() : delta.body.size;
   if (size > kLargestFile) {
     std::fprintf(stderr, "selfpatch apply: %s: 2 GiB or larger, too large for a delta\n", path.c_str());
     return false;
