@@ -51,26 +51,31 @@ std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData, const Encod
   // links are written in position order, and parts that took ranges of hashes
   // would share nearly every cache line.)
   const uint32_t threads = std::min<uint32_t>(EncoderThreads(options), 2);
-  OldIndex index;
-  GramFilter grams;
-  RunParts(2, threads, [&](uint32_t part) {
-    if (part == 0)
-      index.Build(oldData, IndexTableBits(oldData.size));
-    else
-      grams.Build(oldData);
-  });
-  // The split is fixed by the size, so the result depends neither on timing
-  // nor on the number of threads.
-  const uint32_t middle = newData.size >= options.splitNewFrom ? newData.size / 2 : newData.size;
   std::vector<DeltaOp> halves[2];
-  RunParts(2, threads, [&](uint32_t half) {
-    if (half == 0)
-      halves[0] = MatchBlocks(oldData, ByteView{newData.data, middle}, 0, index, grams, options);
-    else if (middle != newData.size)
-      halves[1] = MatchBlocks(oldData, newData, middle, index, grams, options);
-  });
+  {
+    // The tables live only while blocks are matched: the refinement reads the
+    // files alone, and its lists of steps take the tables' place at the peak.
+    OldIndex index;
+    GramFilter grams;
+    RunParts(2, threads, [&](uint32_t part) {
+      if (part == 0)
+        index.Build(oldData, IndexTableBits(oldData.size));
+      else
+        grams.Build(oldData);
+    });
+    // The split is fixed by the size, so the result depends neither on timing
+    // nor on the number of threads.
+    const uint32_t middle = newData.size >= options.splitNewFrom ? newData.size / 2 : newData.size;
+    RunParts(2, threads, [&](uint32_t half) {
+      if (half == 0)
+        halves[0] = MatchBlocks(oldData, ByteView{newData.data, middle}, 0, index, grams, options);
+      else if (middle != newData.size)
+        halves[1] = MatchBlocks(oldData, newData, middle, index, grams, options);
+    });
+  }
   std::vector<DeltaOp>& ops = halves[0];
   ops.insert(ops.end(), halves[1].begin(), halves[1].end());
+  halves[1] = {};
   return RefineOps(oldData, newData, ops, options);
 }
 

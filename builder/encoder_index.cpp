@@ -6,6 +6,15 @@
 namespace {
 
 constexpr uint32_t kNone = 0xFFFFFFFFu;
+// A link: a position (below 2^31) and, in the top bit, the lowest bit of its
+// gram's hash. The two hashes that differ only there share one head, and a
+// search passes over the other's positions as if they were not in its chain:
+// half the heads, the same chains.
+constexpr uint32_t kTagBit = 0x80000000u;
+constexpr uint32_t kPositionBits = 0x7FFFFFFFu;
+
+uint32_t TagOf(uint64_t hash) { return uint32_t(hash & 1) << 31; }
+
 // Grams of the text whose chains a search follows, and steps along each.
 constexpr uint32_t kAnchors = 3;
 constexpr int kDepth = 64;
@@ -38,17 +47,25 @@ void OldIndex::Build(ByteView old, int tableBits) {
   next_.clear();
   if (old.size < kGram) return;
   hash_ = GramHash(tableBits);
-  heads_.assign(size_t(1) << tableBits, kNone);
+  heads_.assign(size_t(1) << (tableBits - 1), kNone);
   // Left unzeroed (LargeTable): the loop writes every link.
   const uint32_t count = old.size - kGram + 1;
   next_.resize(count);
   // The heads are written in no order: fetch them a little ahead.
   for (uint32_t i = 0; i < count; ++i) {
-    if (i + kBuildPrefetch < count) __builtin_prefetch(&heads_[hash_(old.data + i + kBuildPrefetch)], 1);
-    uint32_t& head = heads_[hash_(old.data + i)];
+    if (i + kBuildPrefetch < count)
+      __builtin_prefetch(&heads_[hash_(old.data + i + kBuildPrefetch) >> 1], 1);
+    const uint64_t hash = hash_(old.data + i);
+    uint32_t& head = heads_[hash >> 1];
     next_[i] = head;
-    head = i;
+    head = i | TagOf(hash);
   }
+}
+
+// The first link from `link` on (itself included) whose tag is `tag`, or kNone.
+uint32_t OldIndex::Tagged(uint32_t link, uint32_t tag) const {
+  while (link != kNone && (link & kTagBit) != tag) link = next_[link & kPositionBits];
+  return link;
 }
 
 OldMatch OldIndex::LongestMatch(const uint8_t* text, uint32_t length, int64_t expected,
@@ -77,8 +94,12 @@ OldMatch OldIndex::LongestMatch(const uint8_t* text, uint32_t length, int64_t ex
 // depth: every match was seen, and later grams add none.
 bool OldIndex::Follow(const uint8_t* text, uint32_t length, uint32_t anchor, int64_t expected,
                       Matches& found) const {
-  uint32_t i = heads_[hash_(text + anchor)];
-  for (int depth = 0; i != kNone && depth < kDepth; i = next_[i], ++depth) {
+  const uint64_t hash = hash_(text + anchor);
+  const uint32_t tag = TagOf(hash);
+  uint32_t link = Tagged(heads_[hash >> 1], tag);
+  for (int depth = 0; link != kNone && depth < kDepth;
+       link = Tagged(next_[link & kPositionBits], tag), ++depth) {
+    const uint32_t i = link & kPositionBits;
     if (i < anchor) continue;
     const uint32_t start = i - anchor;
     const uint32_t matched = MatchLength(start, text, length);
@@ -91,7 +112,7 @@ bool OldIndex::Follow(const uint8_t* text, uint32_t length, uint32_t anchor, int
       found.bestDistance = distance;
     }
   }
-  return i != kNone;
+  return link != kNone;
 }
 
 // How many bytes of `text` (of `length`) agree with the old file from `start`.

@@ -43,7 +43,7 @@ struct OldMatch {
 // with how often a gram repeats.
 class OldIndex {
  public:
-  // Chain heads: 2^tableBits of them.
+  // Chains of 2^tableBits hashes, two to a head.
   void Build(ByteView old, int tableBits);
 
   // The longest prefix of `text` (of `length` bytes, kGram at least) found in
@@ -60,6 +60,7 @@ class OldIndex {
   bool Follow(const uint8_t* text, uint32_t length, uint32_t anchor, int64_t expected,
               Matches& found) const;
   uint32_t MatchLength(uint32_t start, const uint8_t* text, uint32_t length) const;
+  uint32_t Tagged(uint32_t link, uint32_t tag) const;
 
   ByteView old_;
   GramHash hash_{1};

@@ -178,21 +178,36 @@ bool InflatesTo(ByteView data, ByteView expected) {
   return same && status == Z_STREAM_END && stream.avail_in == 0 && matched == expected.size;
 }
 
-Bytes InflateEntry(ByteView data) {
+namespace {
+
+// Inflates the whole stream straight into `out`, which starts at `guess` times
+// the stream's size and doubles while it is short; zlib keeps no window of its
+// own when the stream ends within one call.
+template <class Buffer>
+void InflateWhole(ByteView data, uint32_t guess, Buffer& out) {
   z_stream stream{};
   if (inflateInit(&stream) != Z_OK) throw PackError("zlib inflate could not start");
   stream.next_in = const_cast<Bytef*>(data.data);
   stream.avail_in = data.size;
-  Bytes out;
-  uint8_t buffer[65536];
+  constexpr uint64_t kLargest = 0xFFFFFFFFu;
+  uint64_t capacity = std::max<uint64_t>(uint64_t(data.size) * guess, 64 * 1024);
+  size_t produced = 0;
   int status = Z_OK;
-  while (status == Z_OK) {
-    stream.next_out = buffer;
-    stream.avail_out = sizeof buffer;
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.insert(out.end(), buffer, buffer + (sizeof buffer - stream.avail_out));
-    if (status == Z_BUF_ERROR && stream.avail_in == 0) break;  // the stream ends early
+  while (true) {
+    out.resize(size_t(std::min(capacity, kLargest)));
+    stream.next_out = out.data() + produced;
+    stream.avail_out = uInt(out.size() - produced);
+    status = inflate(&stream, Z_FINISH);
+    produced = out.size() - stream.avail_out;
+    // Z_BUF_ERROR with room left: the stream ends early.
+    if (status != Z_BUF_ERROR || stream.avail_out != 0) break;
+    if (out.size() == kLargest) {
+      inflateEnd(&stream);
+      throw PackError("zlib stream inflates to 4 GiB or more");
+    }
+    capacity *= 2;
   }
+  out.resize(produced);
   const uint32_t consumed = data.size - stream.avail_in;
   const char* message = stream.msg;
   inflateEnd(&stream);
@@ -201,5 +216,49 @@ Bytes InflateEntry(ByteView data) {
                     (message ? message : status == Z_BUF_ERROR ? "it ends early" : "invalid data"));
   if (consumed != data.size)
     throw PackError(std::to_string(data.size - consumed) + " bytes follow the end of the zlib stream");
+}
+
+}  // namespace
+
+Bytes InflateEntry(ByteView data) {
+  // A vector is zero-filled as it grows: a modest first guess.
+  Bytes out;
+  InflateWhole(data, 2, out);
+  return out;
+}
+
+RawBytes::RawBytes(RawBytes&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+RawBytes& RawBytes::operator=(RawBytes&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+RawBytes::~RawBytes() { std::free(data_); }
+
+void RawBytes::resize(size_t size) {
+  if (size > capacity_) {
+    // realloc moves large blocks by remapping their pages, not by copying.
+    void* grown = std::realloc(data_, size);
+    if (!grown) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(grown);
+    capacity_ = size;
+  }
+  size_ = size;
+}
+
+RawBytes InflateEntryRaw(ByteView data) {
+  // Pages of a large block that are never written cost nothing: a guess that
+  // holds even well-compressed deltas (a third of their size or less).
+  RawBytes out;
+  InflateWhole(data, 4, out);
   return out;
 }

@@ -91,9 +91,35 @@ class PayloadError : public PackError {
 // payload's end).
 std::vector<ContainerEntry> ParsePayload(ByteView payload);
 
-// Inflates one entry's zlib stream; throws PackError when it is damaged or has
-// bytes after its end.
+// Inflates one entry's zlib stream; throws PackError when it is damaged, has
+// bytes after its end or inflates to 4 GiB or more.
 Bytes InflateEntry(ByteView data);
+
+// Memory taken with malloc and grown with realloc, never zero-filled: what a
+// large stream inflates to when it is read once (a delta for `apply`).
+class RawBytes {
+ public:
+  RawBytes() = default;
+  RawBytes(RawBytes&& other) noexcept;
+  RawBytes& operator=(RawBytes&& other) noexcept;
+  RawBytes(const RawBytes&) = delete;
+  RawBytes& operator=(const RawBytes&) = delete;
+  ~RawBytes();
+
+  uint8_t* data() { return data_; }
+  size_t size() const { return size_; }
+  // New bytes are left as they are; throws std::bad_alloc.
+  void resize(size_t size);
+  ByteView view() const { return ByteView{data_, uint32_t(size_)}; }
+
+ private:
+  uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// InflateEntry into memory that is not zero-filled first; the same faults.
+RawBytes InflateEntryRaw(ByteView data);
 
 // Whether an entry's zlib stream inflates to exactly `expected`, and ends
 // where its data end; in steps, without holding the inflated whole.

@@ -25,19 +25,41 @@ namespace {
 
 constexpr uint64_t kLargestFile = 0x7FFFFFFF;
 
-// Reads both input files; false (with the reason printed) when one cannot be
-// read or is too large for a delta's 32-bit offsets.
-bool ReadInputs(const char* command, const std::vector<std::string>& paths, Bytes& first,
-                Bytes& second) {
-  try {
-    first = ReadFileBytes(paths[0]);
-    second = ReadFileBytes(paths[1]);
-  } catch (const FileError& error) {
-    std::fprintf(stderr, "selfpatch %s: %s\n", command, error.what());
-    return false;
+// An input file: mapped when it is a regular file (no zero-filled copy of
+// it), else read to its end (a pipe, say).
+struct InputFile {
+  std::unique_ptr<MappedFile> mapped;
+  Bytes read;
+  ByteView view;
+  uint64_t size = 0;  // the whole file's, which a view of 4 GiB or more would cut
+};
+
+// Opens `path` into `file`; throws FileError or std::runtime_error (a mapping's
+// fault).
+void OpenInput(const std::string& path, InputFile& file) {
+  std::error_code error;
+  if (fs::is_regular_file(fs::u8path(path), error)) {
+    file.mapped = std::make_unique<MappedFile>(path);
+    file.view = file.mapped->view();
+    file.size = file.view.size;
+  } else {
+    file.read = ReadFileBytes(path);
+    file.view = ViewOf(file.read);
+    file.size = file.read.size();
   }
+}
+
+// Opens both input files; false (with the reason printed) when one cannot be
+// read or is too large for a delta's 32-bit offsets.
+bool ReadInputs(const char* command, const std::vector<std::string>& paths, InputFile (&files)[2]) {
   for (size_t i = 0; i < 2; ++i) {
-    if ((i ? second : first).size() > kLargestFile) {
+    try {
+      OpenInput(paths[i], files[i]);
+    } catch (const std::runtime_error& error) {
+      std::fprintf(stderr, "selfpatch %s: %s\n", command, error.what());
+      return false;
+    }
+    if (files[i].size > kLargestFile) {
       std::fprintf(stderr, "selfpatch %s: %s: 2 GiB or larger, too large for a delta\n", command,
                    paths[i].c_str());
       return false;
@@ -113,11 +135,11 @@ int RunDiff(int argc, char** argv) {
   Arguments arguments;
   int status = ParseArguments(argc, argv, kDiffUsage, true, arguments);
   if (status >= 0) return status;
-  Bytes oldContent, newContent;
-  if (!ReadInputs("diff", arguments.inputs, oldContent, newContent)) return 1;
+  InputFile files[2];
+  if (!ReadInputs("diff", arguments.inputs, files)) return 1;
   EncoderOptions options;
   options.threads = arguments.threads;
-  Bytes delta = EncodeDeltaBody(ViewOf(oldContent), ViewOf(newContent), options);
+  Bytes delta = EncodeDeltaBody(files[0].view, files[1].view, options);
   if (arguments.packed)
     delta = CompressEntry(delta, CompressionOptions());
   else if (arguments.zlib)
@@ -134,21 +156,36 @@ const char kApplyUsage[] =
     "--zlib reads the delta as a zlib stream, as `diff --zlib` or `--packed`\n"
     "writes it.\n";
 
-// The delta named on the command line, inflated when it is a zlib stream;
-// false (with the reason printed) when it cannot be read.
-bool ReadDelta(const Arguments& arguments, Bytes& delta) {
+// The delta named on the command line as it was opened, or what its zlib
+// stream inflates to.
+struct DeltaInput {
+  InputFile file;
+  RawBytes inflated;
+  ByteView body;
+};
+
+// False (with the reason printed) when the delta cannot be read.
+bool ReadDelta(const Arguments& arguments, DeltaInput& delta) {
   const std::string& path = arguments.inputs[1];
+  uint64_t size = 0;
   try {
-    delta = ReadFileBytes(path);
-    if (arguments.zlib) delta = InflateEntry(ViewOf(delta));
-  } catch (const FileError& error) {
-    std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
-    return false;
+    OpenInput(path, delta.file);
+    delta.body = delta.file.view;
+    size = delta.file.size;
+    if (arguments.zlib) {
+      delta.inflated = InflateEntryRaw(delta.body);
+      delta.file = InputFile();
+      delta.body = delta.inflated.view();
+      size = delta.inflated.size();
+    }
   } catch (const PackError& error) {
     std::fprintf(stderr, "selfpatch apply: '%s': %s\n", path.c_str(), error.what());
     return false;
+  } catch (const std::runtime_error& error) {
+    std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
+    return false;
   }
-  if (delta.size() > kLargestFile) {
+  if (size > kLargestFile) {
     std::fprintf(stderr, "selfpatch apply: %s: 2 GiB or larger, too large for a delta\n", path.c_str());
     return false;
   }
@@ -167,12 +204,13 @@ bool DecodeToFile(const Arguments& arguments, ByteView delta, ByteView old) {
     return false;
   }
   constexpr uint32_t kStagingSize = 1 << 20;
-  std::vector<uint8_t> staging(kStagingSize);
+  // Not zero-filled: the decoder writes every byte it hands on.
+  std::unique_ptr<uint8_t[]> staging(new uint8_t[kStagingSize]);
   const auto write = [](void* context, const uint8_t* bytes, uint32_t length) {
     std::ofstream& file = *static_cast<std::ofstream*>(context);
     return bool(file.write(reinterpret_cast<const char*>(bytes), std::streamsize(length)));
   };
-  const bool complete = ApplyDelta(DeltaOutput{&out, write, staging.data(), kStagingSize, false},
+  const bool complete = ApplyDelta(DeltaOutput{&out, write, staging.get(), kStagingSize, false},
                                    delta, old);
   out.close();
   std::error_code error;
@@ -209,14 +247,14 @@ int RunApply(int argc, char** argv) {
     std::fprintf(stderr, "selfpatch apply: %s\n", error.what());
     return 1;
   }
-  Bytes delta;
+  DeltaInput delta;
   if (!ReadDelta(arguments, delta)) return 1;
-  if (!ValidDeltaHeader(ViewOf(delta))) {
+  if (!ValidDeltaHeader(delta.body)) {
     std::fprintf(stderr, "selfpatch apply: '%s' does not start with a valid delta header\n",
                  arguments.inputs[1].c_str());
     return 1;
   }
-  return DecodeToFile(arguments, ViewOf(delta), oldFile->view()) ? 0 : 1;
+  return DecodeToFile(arguments, delta.body, oldFile->view()) ? 0 : 1;
 }
 
 const CommandRegistration kDiff(Command{"diff", "write the delta between two files", RunDiff});

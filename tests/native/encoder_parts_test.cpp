@@ -78,6 +78,34 @@ TEST(OldIndex, FindsNothingInAnotherFileOrInATextShorterThanAGram) {
   EXPECT_TRUE(candidates.empty());
 }
 
+// Two hashes share a head but not a chain: thousands of positions of a gram
+// whose hash differs only in its lowest bit come later in the old file (first
+// in the shared list) and must not use up the search's depth.
+TEST(OldIndex, HashesThatShareAHeadKeepTheirOwnChains) {
+  constexpr int kBits = 4;
+  const GramHash hash(kBits);
+  const Bytes zeros(10000, 0);
+  Bytes gram;
+  for (uint64_t seed = 10; gram.empty(); ++seed) {
+    const Bytes candidate = RandomBytes(kGram, seed);
+    if (hash(candidate.data()) == (hash(zeros.data()) ^ 1)) gram = candidate;
+  }
+  Bytes piece = gram;
+  const Bytes tail = RandomBytes(8, 7);  // short of a second gram: one chain is searched
+  piece.insert(piece.end(), tail.begin(), tail.end());
+  Bytes old = RandomBytes(100, 8);
+  old.insert(old.end(), piece.begin(), piece.end());
+  old.insert(old.end(), zeros.begin(), zeros.end());
+  Bytes text = piece;
+  text.push_back(1);  // the old file goes on with a zero
+  OldIndex index;
+  index.Build(ViewOf(old), kBits);
+  std::vector<uint32_t> candidates;
+  const OldMatch match = index.LongestMatch(text.data(), uint32_t(text.size()), 0, candidates);
+  EXPECT_EQ(match.position, 100u);
+  EXPECT_EQ(match.length, piece.size());
+}
+
 // The ops cover new[from, to) in order, without gaps, copies inside the old file.
 void ExpectCover(const std::vector<DeltaOp>& ops, uint32_t from, uint32_t to, size_t oldSize) {
   uint32_t covered = from;

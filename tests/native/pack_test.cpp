@@ -199,9 +199,37 @@ TEST(PackPayloadReader, InflateRefusesDamagedStreams) {
   trailing.push_back(0);
   Bytes badChecksum = good;
   badChecksum.back() ^= 1;
-  for (const Bytes* damaged : {&flipped, &truncated, &trailing, &badChecksum})
-    EXPECT_NE(FailureOf([&] { InflateEntry(View(*damaged)); }), "");
+  for (const Bytes* damaged : {&flipped, &truncated, &trailing, &badChecksum}) {
+    const std::string failure = FailureOf([&] { InflateEntry(View(*damaged)); });
+    EXPECT_NE(failure, "");
+    EXPECT_EQ(FailureOf([&] { InflateEntryRaw(View(*damaged)); }), failure);
+  }
   EXPECT_NE(FailureOf([&] { InflateEntry(View(trailing)); }).find("follow the end"), std::string::npos);
+  EXPECT_NE(FailureOf([&] { InflateEntry(View(truncated)); }).find("ends early"), std::string::npos);
+}
+
+// Both readers start from a guess of the inflated size and grow it: streams
+// that inflate to less than the guess, about as much, and many times more.
+TEST(PackPayloadReader, InflatesWholeWhateverTheRatio) {
+  struct Case {
+    const char* name;
+    Bytes content;
+  };
+  const Bytes zeros(3 << 20, 0);
+  const Case cases[] = {
+      {"one byte", Text("x")},
+      {"random stretches", Mixed(300000)},
+      {"text", Compressible(700000)},
+      {"zeros, a thousand times smaller", zeros},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes stream = CompressZlib(c.content);
+    EXPECT_EQ(InflateEntry(View(stream)), c.content);
+    RawBytes raw = InflateEntryRaw(View(stream));
+    ASSERT_EQ(raw.size(), c.content.size());
+    EXPECT_TRUE(std::equal(c.content.begin(), c.content.end(), raw.data()));
+  }
 }
 
 }  // namespace
