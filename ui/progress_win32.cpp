@@ -2,6 +2,7 @@
 // shows one block of text, centred. Nothing runs a message loop while the update
 // works, so every new text is drawn synchronously while it is being set.
 #include <windows.h>
+#include <string.h>
 
 #include "driver/session.h"
 #include "ui/limits.h"
@@ -126,11 +127,18 @@ void CreateProgressWindow() {
 
 void ShowProgressV(const char* format, const FormatArg* args, int argCount) {
   if (session.silent) return;
-  if (!session.progressWindow) CreateProgressWindow();
+  const bool fresh = !session.progressWindow;
+  if (fresh) CreateProgressWindow();
   char text[kTextBufferSize];
   FormatText(text, sizeof text, format ? format : "", args, argCount);
   HWND window = HWND(session.progressWindow);
   if (!window) return;  // creation failed: the text is lost
+  // The text shown already: a redraw would change nothing on the screen and
+  // costs milliseconds where drawing goes through a display server (each file
+  // of an update sets its text more than once). A fresh window is drawn whole.
+  char shown[kTextBufferSize] = "";
+  GetDlgItemTextA(window, kProgressTextId, shown, sizeof shown);
+  if (!fresh && strcmp(shown, text) == 0) return;
   SetDlgItemTextA(window, kProgressTextId, text);
   // The static paints itself while its text is set when it is visible; make sure
   // it has, in case the platform only invalidated it.

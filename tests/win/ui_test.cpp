@@ -283,6 +283,25 @@ TEST_F(UiTest, OnlyTheFirst255CharactersOfALongTextAreDrawn) {
   }
 }
 
+TEST_F(UiTest, TheTextShownAlreadyIsNotDrawnAgain) {
+  ShowProgress("");
+  ImportPatch patch("user32.dll", "DrawTextA", reinterpret_cast<void*>(RecordingDrawText));
+  ASSERT_TRUE(patch.active());
+  realDrawText = reinterpret_cast<decltype(&DrawTextA)>(patch.original());
+  const struct {
+    const char* text;
+    size_t draws;  // DrawTextA calls: a measure and a draw per new text
+  } steps[] = {{"Updating a.dll", 2}, {"Updating a.dll", 0}, {"Updating A.dll", 2}, {"", 2}, {"", 0}};
+  for (const auto& step : steps) {
+    drawCalls.clear();
+    ShowProgress("%s", step.text);
+    EXPECT_EQ(drawCalls.size(), step.draws) << step.text;
+    char shown[64];
+    GetWindowTextA(ProgressText(), shown, sizeof shown);
+    EXPECT_STREQ(shown, step.text);
+  }
+}
+
 TEST_F(UiTest, CloseBoxLeavesTheWindowOpen) {
   ShowProgress("working");
   HWND window = Progress();
