@@ -155,4 +155,6 @@ uint32_t Crc32(const uint8_t* data, uint32_t length) {
   return ~Crc32Tables(0xFFFFFFFFu, data, length);
 }
 
-uint32_t Crc32WithTables(const uint8_t* data, uint32_t length) { return ~Crc32Tables(0xFFFFFFFFu, data, length); }
+uint32_t Crc32WithTables(const uint8_t* data, uint32_t length) {
+  return ~Crc32Tables(0xFFFFFFFFu, data, length);
+}

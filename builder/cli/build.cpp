@@ -71,7 +71,8 @@ int Build(const BuildArguments& arguments) {
   Bytes payload = BuildPayloadFrom(entries, compression);
   progress.Clear();
   const size_t payloadBytes = payload.size();
-  const std::string tooLarge = InstallerLimitFault({made.made.bytes.size(), payloadBytes, made.made.summary.largestFileBytes});
+  const std::string tooLarge =
+      InstallerLimitFault({made.made.bytes.size(), payloadBytes, made.made.summary.largestFileBytes});
   if (!tooLarge.empty()) throw std::runtime_error(tooLarge);
   std::vector<std::string> warnings;
   Bytes installer = PackInstaller(LoadStub(arguments.stub), std::move(payload), switches, warnings);

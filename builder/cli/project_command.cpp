@@ -18,9 +18,11 @@ std::vector<std::filesystem::path> FoldersToVerify(const Project& project) {
 }
 
 // A patch with files for the 9x family only is checked for that family's run too.
-void CheckAgainstFolders(const Project& project, const Bytes& patch, const char* command, unsigned threads) {
+void CheckAgainstFolders(const Project& project, const Bytes& patch, const char* command,
+                         unsigned threads) {
   const ByteView view{patch.data(), uint32_t(patch.size())};
-  for (const VerifyReport& report : VerifyEachFamily(view, FoldersToVerify(project), project.CodePage(), threads)) {
+  const int codepage = project.CodePage();
+  for (const VerifyReport& report : VerifyEachFamily(view, FoldersToVerify(project), codepage, threads)) {
     if (report.ok) continue;
     std::fprintf(stderr, "selfpatch %s: the patch does not bring every folder to the new version:\n",
                  command);
@@ -39,8 +41,9 @@ std::string Percent(uint64_t part, uint64_t whole) {
 }  // namespace
 
 void AddRunOptions(CLI::App& app, RunOptions& options) {
-  app.add_option("--threads", options.threads, "Threads for encoding (files side by side, and within a large file), "
-                 "verifying and compressing (default: one per processor)")
+  app.add_option("--threads", options.threads,
+                 "Threads for encoding (files side by side, and within a large file), verifying and "
+                 "compressing (default: one per processor)")
       ->check(CLI::Range(1, 256));
   app.add_flag("-q,--quiet", options.quiet, "No progress on standard error");
   app.add_flag("-v,--verbose", options.verbose, "List each file's records (or that it is unchanged)");
