@@ -16,7 +16,7 @@ const uint32_t* CrcTables();
 
 // CRC-32 of `length` bytes at `data`; 0 for no bytes. From kCrcFoldingFrom
 // bytes on, on an x86 processor with carry-less multiplication whose system
-// saves the XMM registers, 64 bytes at a time by polynomial folding (about ten
+// saves the XMM registers, 64 bytes at a time by polynomial folding (about six
 // times the tables' speed); otherwise eight bytes per step by the tables.
 uint32_t Crc32(const uint8_t* data, uint32_t length);
 constexpr uint32_t kCrcFoldingFrom = 1024;

@@ -136,9 +136,11 @@ void ShowProgressV(const char* format, const FormatArg* args, int argCount) {
   // The text shown already: a redraw would change nothing on the screen and
   // costs milliseconds where drawing goes through a display server (each file
   // of an update sets its text more than once). A fresh window is drawn whole.
-  char shown[kTextBufferSize] = "";
-  GetDlgItemTextA(window, kProgressTextId, shown, sizeof shown);
-  if (!fresh && strcmp(shown, text) == 0) return;
+  if (!fresh) {
+    char shown[kTextBufferSize] = "";
+    GetDlgItemTextA(window, kProgressTextId, shown, sizeof shown);
+    if (strcmp(shown, text) == 0) return;
+  }
   SetDlgItemTextA(window, kProgressTextId, text);
   // The static paints itself while its text is set when it is visible; make sure
   // it has, in case the platform only invalidated it.
