@@ -1,6 +1,7 @@
 #include "builder/encoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <thread>
 #include <stdexcept>
@@ -25,18 +26,25 @@ uint32_t EncoderThreads(const EncoderOptions& options) {
 }
 
 // Runs work(0) to work(parts - 1) on `threads` threads (the caller's among
-// them): thread t takes parts t, t + threads, ... Returns when all are done,
+// them), each thread taking the next part not yet taken when it is free: parts
+// of uneven cost keep every thread busy to the end. Returns when all are done,
 // passing on an exception of the first thread that threw one.
 template <typename Work>
 void RunParts(uint32_t parts, uint32_t threads, const Work& work) {
-  const auto share = [&](uint32_t first) {
-    for (uint32_t part = first; part < parts; part += threads) work(part);
+  std::atomic<uint32_t> next{0};
+  const auto share = [&] {
+    for (uint32_t part; (part = next.fetch_add(1)) < parts;) work(part);
   };
   std::vector<std::future<void>> others;
-  for (uint32_t thread = 1; thread < threads; ++thread)
-    others.push_back(std::async(std::launch::async, share, thread));
-  share(0);
+  for (uint32_t thread = 1; thread < std::min(threads, parts); ++thread)
+    others.push_back(std::async(std::launch::async, share));
+  share();
   for (std::future<void>& other : others) other.get();
+}
+
+// Where part `part` of `parts` equal parts of `size` bytes starts.
+uint32_t PartStart(uint32_t size, uint32_t parts, uint32_t part) {
+  return uint32_t(uint64_t(size) * part / parts);
 }
 
 }  // namespace
@@ -46,15 +54,20 @@ std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData, const Encod
     throw std::length_error("files of 2 GiB or more cannot be delta-encoded");
   if (newData.size == 0) return {};
   if (oldData.size == 0) return {DeltaOp{DeltaOp::kLiteral, 0, newData.size, 0}};
-  // Two things at a time at most: the index and the filter of the old file,
-  // then the two halves of the new file. (The index is not split further: its
+  // The index and the filter of the old file are built side by side, then the
+  // parts of the new file are matched. (The index is not split further: its
   // links are written in position order, and parts that took ranges of hashes
   // would share nearly every cache line.)
-  const uint32_t threads = std::min<uint32_t>(EncoderThreads(options), 2);
-  std::vector<DeltaOp> halves[2];
+  const uint32_t threads = EncoderThreads(options);
+  // The parts are fixed by the size, so the result depends neither on timing
+  // nor on the number of threads.
+  const uint32_t partBytes = std::max<uint32_t>(options.matchPartBytes, 1);
+  const uint32_t parts = std::max<uint32_t>(1, newData.size / partBytes);
+  std::vector<std::vector<DeltaOp>> matched(parts);
   {
-    // The tables live only while blocks are matched: the refinement reads the
-    // files alone, and its lists of steps take the tables' place at the peak.
+    // The tables live only while blocks are matched and split: the last pass
+    // reads the files alone, and its lists of steps take the tables' place at
+    // the peak.
     OldIndex index;
     GramFilter grams;
     RunParts(2, threads, [&](uint32_t part) {
@@ -63,20 +76,21 @@ std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData, const Encod
       else
         grams.Build(oldData);
     });
-    // The split is fixed by the size, so the result depends neither on timing
-    // nor on the number of threads.
-    const uint32_t middle = newData.size >= options.splitNewFrom ? newData.size / 2 : newData.size;
-    RunParts(2, threads, [&](uint32_t half) {
-      if (half == 0)
-        halves[0] = MatchBlocks(oldData, ByteView{newData.data, middle}, 0, index, grams, options);
-      else if (middle != newData.size)
-        halves[1] = MatchBlocks(oldData, newData, middle, index, grams, options);
+    RunParts(parts, threads, [&](uint32_t part) {
+      const uint32_t end = PartStart(newData.size, parts, part + 1);
+      matched[part] = SplitDenseCopies(
+          oldData, newData,
+          MatchBlocks(oldData, ByteView{newData.data, end}, PartStart(newData.size, parts, part),
+                      index, grams, options),
+          options);
     });
   }
-  std::vector<DeltaOp>& ops = halves[0];
-  ops.insert(ops.end(), halves[1].begin(), halves[1].end());
-  halves[1] = {};
-  return RefineOps(oldData, newData, ops, options);
+  std::vector<DeltaOp> ops = std::move(matched[0]);
+  for (uint32_t part = 1; part < parts; ++part) {
+    ops.insert(ops.end(), matched[part].begin(), matched[part].end());
+    matched[part] = {};
+  }
+  return DropCostlyCopies(oldData, newData, ops, options);
 }
 
 Bytes EncodeDeltaBody(ByteView oldData, ByteView newData, const EncoderOptions& options) {

@@ -46,13 +46,12 @@ struct EncoderOptions {
   // An exact match must beat the current alignment by this many bytes to start
   // a new block.
   int newBlockGain = 4;
-  // The new file is matched in two halves side by side from this size on. The
-  // split is fixed by the size, so the output never depends on timing.
-  uint32_t splitNewFrom = 1 << 20;
+  // The new file is matched in equal parts of at least this many bytes (one
+  // part below twice that), side by side when threads allow. The parts are
+  // fixed by the size, so the output never depends on timing.
+  uint32_t matchPartBytes = 1 << 20;
   // Threads for the index and the matching; 0: as many as the processor runs
-  // at once. Two things at most run side by side (the index and the filter,
-  // then the two halves), so more than two add nothing. The output is the same
-  // whatever the number.
+  // at once. The output is the same whatever the number.
   uint32_t threads = 0;
 };
 

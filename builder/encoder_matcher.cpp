@@ -22,8 +22,8 @@ constexpr uint32_t kPrefetchDistance = 64;
 
 // The block whose end is still open: where it starts in the new and the old
 // file, and the alignment (old minus new position) that the scan measures new
-// matches against. A part of the new file starts with the old file's start and
-// alignment 0.
+// matches against. A part of the new file starts under alignment 0: at the same
+// place in the old file.
 struct OpenBlock {
   int64_t newStart;
   int64_t oldStart;
@@ -81,7 +81,7 @@ class Matcher {
       : old_(old), new_(neu), options_(options), index_(index), grams_(grams) {}
 
   std::vector<DeltaOp> Run(uint32_t begin) {
-    OpenBlock open{begin, 0, 0};
+    OpenBlock open{begin, begin, 0};
     for (int64_t from = begin;;) {
       const Stop stop = FindBlockStart(from, open.offset);
       if (stop.kind == Stop::kEnd) break;

@@ -164,8 +164,8 @@ std::vector<DeltaOp> Merge(const std::vector<DeltaOp>& ops) {
 
 }  // namespace
 
-std::vector<DeltaOp> RefineOps(ByteView oldData, ByteView newData, const std::vector<DeltaOp>& ops,
-                               const EncoderOptions& options) {
+std::vector<DeltaOp> SplitDenseCopies(ByteView oldData, ByteView newData,
+                                      const std::vector<DeltaOp>& ops, const EncoderOptions& options) {
   CopySplitter splitter(options);
   std::vector<DeltaOp> split;
   for (const DeltaOp& op : ops) {
@@ -174,5 +174,15 @@ std::vector<DeltaOp> RefineOps(ByteView oldData, ByteView newData, const std::ve
     else
       split.push_back(op);
   }
-  return Merge(DropExpensiveCopies(oldData, newData, Merge(split), options));
+  return split;
+}
+
+std::vector<DeltaOp> DropCostlyCopies(ByteView oldData, ByteView newData,
+                                      const std::vector<DeltaOp>& ops, const EncoderOptions& options) {
+  return Merge(DropExpensiveCopies(oldData, newData, Merge(ops), options));
+}
+
+std::vector<DeltaOp> RefineOps(ByteView oldData, ByteView newData, const std::vector<DeltaOp>& ops,
+                               const EncoderOptions& options) {
+  return DropCostlyCopies(oldData, newData, SplitDenseCopies(oldData, newData, ops, options), options);
 }

@@ -11,3 +11,11 @@
 // The result covers the new file as `ops` did.
 std::vector<DeltaOp> RefineOps(ByteView oldData, ByteView newData, const std::vector<DeltaOp>& ops,
                                const EncoderOptions& options);
+
+// RefineOps in its two passes. The first looks at one copy at a time, so it may
+// run on parts of the operations apart; the second weighs each copy against its
+// neighbours and runs over the whole list.
+std::vector<DeltaOp> SplitDenseCopies(ByteView oldData, ByteView newData,
+                                      const std::vector<DeltaOp>& ops, const EncoderOptions& options);
+std::vector<DeltaOp> DropCostlyCopies(ByteView oldData, ByteView newData,
+                                      const std::vector<DeltaOp>& ops, const EncoderOptions& options);

@@ -125,11 +125,12 @@ const char kDiffUsage[] =
     "\n"
     "Writes the delta body that rebuilds NEW from OLD, as a record of a patch\n"
     "carries it. To see what it will weigh in an installer's payload:\n"
-    "  --zlib    write it as a zlib stream (level 9), quickly\n"
+    "  --zlib    write it as a zlib stream as `pack` does with zlib alone (level 9),\n"
+    "            quickly\n"
     "  --packed  write it compressed exactly as `pack` does (the smaller of zlib\n"
     "            level 9 and zopfli; slow on large deltas)\n"
-    "--threads N encodes on N threads (default: as many as the processor runs at\n"
-    "once); the delta is the same whatever N.\n";
+    "--threads N encodes and compresses on N threads (default: as many as the\n"
+    "processor runs at once); the output is the same whatever N.\n";
 
 int RunDiff(int argc, char** argv) {
   Arguments arguments;
@@ -140,10 +141,10 @@ int RunDiff(int argc, char** argv) {
   EncoderOptions options;
   options.threads = arguments.threads;
   Bytes delta = EncodeDeltaBody(files[0].view, files[1].view, options);
-  if (arguments.packed)
-    delta = CompressEntry(delta, CompressionOptions());
-  else if (arguments.zlib)
-    delta = CompressZlib(delta, 9);
+  CompressionOptions compression;
+  compression.threads = arguments.threads;
+  if (arguments.zlib) compression.zopfliIterations = 0;
+  if (arguments.packed || arguments.zlib) delta = CompressEntry(delta, compression);
   return WriteOutput("diff", arguments.output, delta) ? 0 : 1;
 }
 

@@ -168,7 +168,7 @@ TEST_P(EncoderRoundTrip, DecoderRebuildsTheNewFileWhenSplit) {
   const Bytes old = GetParam().old();
   const Bytes now = GetParam().makeNew(old);
   EncoderOptions options;
-  options.splitNewFrom = 64;
+  options.matchPartBytes = 64;
   Bytes delta = EncodeDeltaBody(ViewOf(old), ViewOf(now), options);
   bool complete = false;
   EXPECT_EQ(DecodeDelta(delta, old, &complete), now);
@@ -188,15 +188,15 @@ TEST_P(EncoderRoundTrip, SameInputsGiveTheSameBytes) {
 TEST_P(EncoderRoundTrip, SameBytesWhateverTheThreadCount) {
   const Bytes old = GetParam().old();
   const Bytes now = GetParam().makeNew(old);
-  for (uint32_t splitNewFrom : {EncoderOptions().splitNewFrom, 64u}) {
+  for (uint32_t matchPartBytes : {EncoderOptions().matchPartBytes, 64u}) {
     EncoderOptions options;
-    options.splitNewFrom = splitNewFrom;
+    options.matchPartBytes = matchPartBytes;
     options.threads = 1;
     const Bytes single = EncodeDeltaBody(ViewOf(old), ViewOf(now), options);
     for (uint32_t threads : {2u, 3u, 0u}) {
       options.threads = threads;
       EXPECT_EQ(EncodeDeltaBody(ViewOf(old), ViewOf(now), options), single)
-          << threads << " threads, split from " << splitNewFrom;
+          << threads << " threads, parts of " << matchPartBytes;
     }
   }
 }
