@@ -216,6 +216,20 @@ TEST(Encoder, SmallEditsGiveSmallDeltas) {
   EXPECT_LT(EncodeDeltaBody(ViewOf(old), ViewOf(now)).size(), now.size() / 4);
 }
 
+// Each part of the new file starts out aligned with the same place in the old
+// file: an unchanged file is one copy of the whole, however many parts it is
+// matched in.
+TEST(Encoder, AnUnchangedFileIsOneCopyWhateverItsParts) {
+  const Bytes old = SyntheticImage(64 * 1024, 13);
+  for (uint32_t partBytes : {EncoderOptions().matchPartBytes, 4096u, 1000u}) {
+    EncoderOptions options;
+    options.matchPartBytes = partBytes;
+    const std::vector<DeltaOp> ops = EncodeDelta(ViewOf(old), ViewOf(old), options);
+    ASSERT_EQ(ops.size(), 1u) << "parts of " << partBytes;
+    EXPECT_EQ(ops[0], (DeltaOp{DeltaOp::kCopy, 0, uint32_t(old.size()), 0})) << "parts of " << partBytes;
+  }
+}
+
 // A long match is found even where its first bytes are common in the old file:
 // the string opens hundreds of other places, yet the new file is one copy.
 TEST(Encoder, FindsALongMatchWhoseStartIsCommonInTheOldFile) {
