@@ -90,7 +90,7 @@ std::vector<DeltaOp> EncodeDelta(ByteView oldData, ByteView newData, const Encod
     ops.insert(ops.end(), matched[part].begin(), matched[part].end());
     matched[part] = {};
   }
-  return DropCostlyCopies(oldData, newData, ops, options);
+  return FinishRefining(oldData, newData, ops, options);
 }
 
 Bytes EncodeDeltaBody(ByteView oldData, ByteView newData, const EncoderOptions& options) {

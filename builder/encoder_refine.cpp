@@ -177,12 +177,12 @@ std::vector<DeltaOp> SplitDenseCopies(ByteView oldData, ByteView newData,
   return split;
 }
 
-std::vector<DeltaOp> DropCostlyCopies(ByteView oldData, ByteView newData,
-                                      const std::vector<DeltaOp>& ops, const EncoderOptions& options) {
+std::vector<DeltaOp> FinishRefining(ByteView oldData, ByteView newData,
+                                    const std::vector<DeltaOp>& ops, const EncoderOptions& options) {
   return Merge(DropExpensiveCopies(oldData, newData, Merge(ops), options));
 }
 
 std::vector<DeltaOp> RefineOps(ByteView oldData, ByteView newData, const std::vector<DeltaOp>& ops,
                                const EncoderOptions& options) {
-  return DropCostlyCopies(oldData, newData, SplitDenseCopies(oldData, newData, ops, options), options);
+  return FinishRefining(oldData, newData, SplitDenseCopies(oldData, newData, ops, options), options);
 }

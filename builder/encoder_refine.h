@@ -17,5 +17,5 @@ std::vector<DeltaOp> RefineOps(ByteView oldData, ByteView newData, const std::ve
 // neighbours and runs over the whole list.
 std::vector<DeltaOp> SplitDenseCopies(ByteView oldData, ByteView newData,
                                       const std::vector<DeltaOp>& ops, const EncoderOptions& options);
-std::vector<DeltaOp> DropCostlyCopies(ByteView oldData, ByteView newData,
-                                      const std::vector<DeltaOp>& ops, const EncoderOptions& options);
+std::vector<DeltaOp> FinishRefining(ByteView oldData, ByteView newData,
+                                    const std::vector<DeltaOp>& ops, const EncoderOptions& options);

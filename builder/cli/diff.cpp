@@ -14,7 +14,6 @@
 #include "builder/cli/command.h"
 #include "builder/encoder.h"
 #include "builder/format/delta_output.h"
-#include "builder/format/payload_writer.h"
 #include "builder/mapped_file.h"
 #include "builder/pack.h"
 #include "builder/pack_files.h"
