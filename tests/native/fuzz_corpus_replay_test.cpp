@@ -15,7 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kCorpusRoot = fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "corpus";
+const fs::path kCorpusRoot = fs::path(SP_SOURCE_DIR) / "fuzz" / "corpus";
 
 using Entry = int (*)(const uint8_t*, size_t);
 
