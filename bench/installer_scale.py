@@ -221,12 +221,8 @@ def timed(action):
 def payload_inflate_seconds(installer):
     """Seconds that zlib takes here, natively, to inflate the installer's
     payload entries: the unpacking every run does before its first file."""
-    payload, at, seconds = payload_of(installer), 0, 0.0
-    while at < len(payload):
-        end = payload.index(b"\0", at)
-        length = struct.unpack_from("<I", payload, end + 1)[0]
-        data = payload[end + 5:end + 5 + length]
-        at = end + 5 + length
+    seconds = 0.0
+    for _, data in kit.payload_entries(payload_of(installer)):
         if data:
             start = time.monotonic()
             zlib.decompress(data)

@@ -249,6 +249,21 @@ def entry(name, content=None, data=None, length=None):
     return name + b"\0" + struct.pack("<I", len(data) if length is None else length) + data
 
 
+def payload_entries(payload):
+    """The payload container's entries as (name, data), walked independently of
+    the tool's own reader."""
+    entries, position = [], 0
+    while position < len(payload):
+        end = payload.index(b"\0", position)
+        name = payload[position:end].decode("ascii")
+        (length,) = struct.unpack_from("<I", payload, end + 1)
+        data = payload[end + 5:end + 5 + length]
+        assert len(data) == length
+        entries.append((name, data))
+        position = end + 5 + length
+    return entries
+
+
 # --- a folder of its own per test ------------------------------------------
 
 @dataclass

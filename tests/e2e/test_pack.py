@@ -12,7 +12,7 @@ import zlib
 import pefile
 import pytest
 
-from kit import SHIPPED_SFX, SFX as STUB, WIN_BIN, entry, run_tool
+from kit import SHIPPED_SFX, SFX as STUB, WIN_BIN, entry, payload_entries, run_tool
 
 RT_RCDATA = 10
 
@@ -22,20 +22,6 @@ def pack(tool, *args, check=True):
     if check and result.returncode != 0:
         raise AssertionError(f"pack failed ({result.returncode}): {result.stderr}")
     return result
-
-
-def parse_container(payload):
-    """The payload's entries, walked independently of the tool's own reader."""
-    entries, position = [], 0
-    while position < len(payload):
-        end = payload.index(b"\0", position)
-        name = payload[position:end].decode("ascii")
-        (length,) = struct.unpack_from("<I", payload, end + 1)
-        data = payload[end + 5:end + 5 + length]
-        assert len(data) == length
-        entries.append((name, data))
-        position = end + 5 + length
-    return entries
 
 
 def rcdata_100(pe):
@@ -82,7 +68,7 @@ def test_packed_installer_as_an_independent_reader_sees_it(tool, tmp_path, files
 
     resources = rcdata_100(pe)
     assert resources[1033] == b"\0"  # the installer's English placeholder stays
-    entries = parse_container(resources[0])
+    entries = payload_entries(resources[0])
     assert [name for name, _ in entries] == ["arg00", patch.name, first.name, second.name]
     assert entries[0][1] == b""
     for (_, stream), source in zip(entries[1:], (patch, first, second)):
