@@ -98,10 +98,15 @@ bool CanFold() {
 #define SP_ALIGN_STACK
 #endif
 
+// The sixteen bytes of `x` in reverse order: between memory's order and the
+// polynomial's, both ways.
+__attribute__((target("pclmul,ssse3"))) inline __m128i Reversed(__m128i x) {
+  return _mm_shuffle_epi8(x, _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+}
+
 // Sixteen bytes as one polynomial, the first byte's top bit as x^127.
 __attribute__((target("pclmul,ssse3"))) inline __m128i LoadBlock(const uint8_t* data) {
-  const __m128i reversed = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)), reversed);
+  return Reversed(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data)));
 }
 
 // `x` moved on by the bits that `k` stands for and reduced to fewer than 96
@@ -138,8 +143,7 @@ __attribute__((target("pclmul,ssse3"))) SP_ALIGN_STACK uint32_t Crc32Folded(cons
   folded = _mm_xor_si128(Fold(folded, by128), x3);
   for (; length >= 16; data += 16, length -= 16) folded = _mm_xor_si128(Fold(folded, by128), LoadBlock(data));
   uint8_t bytes[16];
-  const __m128i reversed = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes), _mm_shuffle_epi8(folded, reversed));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes), Reversed(folded));
   return Crc32Tables(Crc32Tables(0, bytes, 16), data, length);
 }
 
@@ -152,7 +156,7 @@ uint32_t Crc32(const uint8_t* data, uint32_t length) {
   // Asking the processor costs about as much as a few hundred bytes by table.
   if (length >= kCrcFoldingFrom && CanFold()) return ~Crc32Folded(data, length);
 #endif
-  return ~Crc32Tables(0xFFFFFFFFu, data, length);
+  return Crc32WithTables(data, length);
 }
 
 uint32_t Crc32WithTables(const uint8_t* data, uint32_t length) {
